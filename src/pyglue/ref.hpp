@@ -1,0 +1,121 @@
+// Owned references and C++-exception error propagation over the CPython C API.
+#pragma once
+
+#include <Python.h>
+
+#include <new>
+#include <stdexcept>
+#include <utility>
+
+namespace pyglue {
+
+// Thrown when a C API call has failed and left a Python exception set.
+// The boundary trampoline turns it back into a NULL return.
+struct PyErrorSet {};
+
+[[noreturn]] inline void throw_error() { throw PyErrorSet{}; }
+
+// Sets a Python exception and throws.
+[[noreturn]] inline void raise(PyObject* type, const char* message) {
+    PyErr_SetString(type, message);
+    throw_error();
+}
+
+// Sets `type(value)` as the current exception and throws.
+[[noreturn]] inline void raise_object(PyObject* type, PyObject* value) {
+    PyErr_SetObject(type, value);
+    throw_error();
+}
+
+// A move-only owner of one strong reference (or of nothing).
+class Ref {
+public:
+    Ref() noexcept = default;
+    Ref(const Ref&) = delete;
+    Ref& operator=(const Ref&) = delete;
+    Ref(Ref&& other) noexcept : ptr_(other.ptr_) { other.ptr_ = nullptr; }
+    Ref& operator=(Ref&& other) noexcept {
+        if (this != &other) {
+            reset();
+            ptr_ = other.ptr_;
+            other.ptr_ = nullptr;
+        }
+        return *this;
+    }
+    ~Ref() { reset(); }
+
+    // Takes over a new reference; a NULL result of a C API call throws.
+    static Ref steal(PyObject* p) {
+        if (!p) throw_error();
+        return Ref(p);
+    }
+    // Takes over a new reference that may legitimately be NULL without an error.
+    static Ref steal_or_null(PyObject* p) noexcept { return Ref(p); }
+    // Adds a reference to a borrowed pointer.
+    static Ref borrow(PyObject* p) noexcept {
+        Py_XINCREF(p);
+        return Ref(p);
+    }
+
+    PyObject* get() const noexcept { return ptr_; }
+    PyObject* release() noexcept { return std::exchange(ptr_, nullptr); }
+    explicit operator bool() const noexcept { return ptr_ != nullptr; }
+    Ref copy() const noexcept { return borrow(ptr_); }
+    void reset() noexcept {
+        PyObject* old = std::exchange(ptr_, nullptr);
+        Py_XDECREF(old);
+    }
+
+private:
+    explicit Ref(PyObject* p) noexcept : ptr_(p) {}
+    PyObject* ptr_ = nullptr;
+};
+
+// Shorthands for C API results: NULL or -1 with an exception set throw.
+inline Ref check(PyObject* p) { return Ref::steal(p); }
+inline int check(int rc) {
+    if (rc == -1 && PyErr_Occurred()) throw_error();
+    return rc;
+}
+inline bool check_bool(int rc) {
+    if (rc < 0) throw_error();
+    return rc != 0;
+}
+
+// Runs `body` at a C API entry point: Python errors, allocation failures and
+// any other C++ exception become a set Python exception and a NULL result.
+template <class Body>
+PyObject* boundary(Body&& body) noexcept {
+    try {
+        return body().release();
+    } catch (const PyErrorSet&) {
+        if (!PyErr_Occurred()) PyErr_SetString(PyExc_SystemError, "error return without exception set");
+    } catch (const std::bad_alloc&) {
+        PyErr_NoMemory();
+    } catch (const std::exception& e) {
+        PyErr_SetString(PyExc_RuntimeError, e.what());
+    } catch (...) {
+        PyErr_SetString(PyExc_SystemError, "unknown C++ exception");
+    }
+    return nullptr;
+}
+
+// Same for entry points that report failure as -1 (module exec, setters).
+template <class Body>
+int boundary_status(Body&& body) noexcept {
+    try {
+        body();
+        return 0;
+    } catch (const PyErrorSet&) {
+        if (!PyErr_Occurred()) PyErr_SetString(PyExc_SystemError, "error return without exception set");
+    } catch (const std::bad_alloc&) {
+        PyErr_NoMemory();
+    } catch (const std::exception& e) {
+        PyErr_SetString(PyExc_RuntimeError, e.what());
+    } catch (...) {
+        PyErr_SetString(PyExc_SystemError, "unknown C++ exception");
+    }
+    return -1;
+}
+
+}  // namespace pyglue

@@ -1,0 +1,56 @@
+"""Shared helpers for the vantry test suite."""
+
+import gc
+import io
+import sys
+
+import pytest
+from PIL import Image
+
+
+def encode_image(width, height, mode="RGB", fmt="PNG", color=None):
+    """Encoded bytes of a new single-colour image."""
+    if color is None:
+        color = {"1": 1, "L": 128, "P": 3, "LA": (128, 255), "RGBA": (10, 20, 30, 255)}.get(mode, (10, 20, 30))
+    buf = io.BytesIO()
+    Image.new(mode, (width, height), color).save(buf, format=fmt)
+    return buf.getvalue()
+
+
+def _allocated_after(fn, calls):
+    for _ in range(calls):
+        fn()
+    gc.collect()
+    return sys.getallocatedblocks()
+
+
+def assert_no_leak(fn, calls=2000, rounds=4):
+    """Fail when ``fn`` leaves memory blocks behind.
+
+    ``fn`` runs ``calls`` times per round after a warm-up round; a leak of one
+    object per call grows the allocated blocks by ``calls`` per round, while
+    caches and interning settle after the warm-up. Error paths are checked by
+    passing a ``fn`` that catches the expected exception.
+    """
+    _allocated_after(fn, calls)
+    counts = [_allocated_after(fn, calls) for _ in range(rounds)]
+    growth = counts[-1] - counts[0]
+    assert growth < calls // 4, f"allocated blocks grew by {growth} over {rounds - 1} rounds of {calls} calls: {counts}"
+
+
+def raises(exc_type, fn, *args, **kwargs):
+    """A callable for assert_no_leak that runs fn and expects exc_type."""
+
+    def run():
+        try:
+            fn(*args, **kwargs)
+        except exc_type:
+            return
+        raise AssertionError(f"{fn!r} did not raise {exc_type.__name__}")
+
+    return run
+
+
+@pytest.fixture
+def png():
+    return encode_image
