@@ -1,0 +1,215 @@
+// vantry.simplora: the aspect ratio of an encoded image as a reduced ratio
+// text ("16:9") or as the nearest ratio of two small integers.
+//
+// Only the image header is read: Image.open identifies the format and the
+// size without decoding any pixel data, so the cost does not depend on it.
+#include <cmath>
+#include <cstdio>
+
+#include "pyglue.hpp"
+
+using namespace pyglue;
+
+namespace {
+
+struct State : StateBase {
+    PyObject* Image = nullptr;    // PIL.Image
+    PyObject* BytesIO = nullptr;  // io.BytesIO
+    PyObject* default_range = nullptr;
+    PyObject* empty = nullptr;  // "" as a format spec
+    PyObject *approx_search_range, *gcd, *open, *close, *size;
+    PyMethodDef* gcd_def = nullptr;
+};
+
+// ---- reading the size -------------------------------------------------------------
+
+struct Dimensions {
+    Ref width, height;
+};
+
+// (width, height) of the encoded image; the stream and the image are closed
+// on every path before any arithmetic is done.
+Dimensions read_dimensions(State& st, PyObject* image_bytes) {
+    Ref stream = call(st.BytesIO, image_bytes);
+    Closing stream_guard(stream.get(), st.close);
+    Ref img = call_method(st.Image, st.open, stream.get());
+    Closing image_guard(img.get(), st.close);
+    Ref size = getattr(img.get(), st.size);
+    Ref wh[2];
+    if (PyTuple_CheckExact(size.get()) && PyTuple_Size(size.get()) == 2) {
+        wh[0] = Ref::borrow(PyTuple_GetItem(size.get(), 0));
+        wh[1] = Ref::borrow(PyTuple_GetItem(size.get(), 1));
+    } else {
+        unpack(size.get(), wh);
+    }
+    image_guard.close();
+    stream_guard.close();
+    return {std::move(wh[0]), std::move(wh[1])};
+}
+
+// ---- ratio text ------------------------------------------------------------------------
+
+// format(value, "") of a term: decimal digits for an int, the host's own text otherwise.
+Ref term_text(State& st, const Num& term) {
+    if (term.is_int()) {
+        char digits[24];
+        int n = std::snprintf(digits, sizeof digits, "%lld", term.int_value());
+        return new_text({digits, static_cast<size_t>(n)});
+    }
+    Ref obj = term.object();
+    return check(PyObject_Format(obj.get(), st.empty));
+}
+
+Ref ratio_text(State& st, const Num& first, const Num& second) {
+    if (first.is_int() && second.is_int()) {
+        char text[48];
+        int n = std::snprintf(text, sizeof text, "%lld:%lld", first.int_value(), second.int_value());
+        return new_text({text, static_cast<size_t>(n)});
+    }
+    Ref a = term_text(st, first), b = term_text(st, second), colon = new_text(":");
+    return concat({a.get(), colon.get(), b.get()});
+}
+
+// ---- _gcd --------------------------------------------------------------------------------
+
+// Euclid's algorithm with the floored remainder (its sign is the divisor's),
+// so the divisor of a and 0 is a, and of 0 and 0 is 0.
+Num euclid(Num a, Num b) {
+    const Num zero = Num::integer(0);
+    while (!(b == zero)) {
+        Num r = Num::mod(a, b);
+        a = std::move(b);
+        b = std::move(r);
+    }
+    return a;
+}
+
+constexpr auto kGcd = sig("ImageSimplora._gcd", "($module, a, b)", "The greatest common divisor of a and b.",
+                          Param{"a", Kind::Int, Required}, Param{"b", Kind::Int, Required});
+
+Ref gcd(State&, Args<2>& a) { return euclid(Num::of(a.obj(0)), Num::of(a.obj(1))).object(); }
+
+// self._gcd(width, height): the C++ body directly while the method is still
+// ours, the override otherwise.
+Num gcd_through(State& st, PyObject* self, PyObject* width, PyObject* height) {
+    Ref method = getattr(self, st.gcd);
+    if (!is_builtin(method.get(), st.gcd_def)) return Num::of(call(method.get(), width, height).get());
+    Ref a = to_int(width, "a"), b = to_int(height, "b");
+    return euclid(Num::of(a.get()), Num::of(b.get()));
+}
+
+// ---- constructor -------------------------------------------------------------------------
+
+constexpr auto kInit = sig("ImageSimplora.__init__", "($self, approx_search_range=10)",
+                           "approx_search_range: the largest term tried by get_approx_simple_ratio.",
+                           Param{"approx_search_range", Kind::Int, Optional});
+
+Ref init(State& st, PyObject* self, Args<1>& a) {
+    setattr(self, st.approx_search_range, a.obj(0, st.default_range));
+    return none();
+}
+
+// ---- ratios ------------------------------------------------------------------------------
+
+constexpr auto kRawRatio = sig("ImageSimplora.get_raw_simple_ratio", "($self, image_bytes)",
+                               "The image's exact ratio reduced to lowest terms, such as '683:384' for 1366 x 768.",
+                               Param{"image_bytes", Kind::Bytes, Required});
+
+Ref raw_ratio(State& st, PyObject* self, Args<1>& a) {
+    Dimensions dim = read_dimensions(st, a.obj(0));
+    Num div = gcd_through(st, self, dim.width.get(), dim.height.get());
+    Num w = Num::floordiv(Num::of(dim.width.get()), div);
+    Num h = Num::floordiv(Num::of(dim.height.get()), div);
+    return ratio_text(st, w, h);
+}
+
+// The loop bound as range(1, limit + 1) takes it: limit + 1 must be an index.
+long long search_bound(PyObject* limit) {
+    Ref stop = (Num::of(limit) + Num::integer(1)).object();
+    Ref index = check(PyNumber_Index(stop.get()));
+    int overflow = 0;
+    long long v = PyLong_AsLongLongAndOverflow(index.get(), &overflow);
+    if (v == -1 && PyErr_Occurred()) throw_error();
+    if (overflow) return overflow > 0 ? LLONG_MAX : 0;
+    return v;
+}
+
+// The first pair (i, j) in 1..stop-1 whose quotient is strictly nearest to
+// target; ties keep the earlier pair, so the result is in lowest terms.
+// False when the loops do not run.
+bool nearest_pair(double target, long long stop, long long& best_w, long long& best_h) {
+    double min_error = INFINITY;
+    bool found = false;
+    // A huge bound runs as long as the host's loop would; let Ctrl-C stop it.
+    const bool interruptible = stop > 4096;
+    for (long long i = 1; i < stop; ++i) {
+        if (interruptible && PyErr_CheckSignals() < 0) throw_error();
+        const double num = static_cast<double>(i);
+        for (long long j = 1; j < stop; ++j) {
+            double error = std::fabs(num / static_cast<double>(j) - target);
+            if (error < min_error) {
+                min_error = error;
+                best_w = i;
+                best_h = j;
+                found = true;
+            }
+        }
+    }
+    return found;
+}
+
+constexpr auto kApproxRatio = sig(
+    "ImageSimplora.get_approx_simple_ratio", "($self, image_bytes)",
+    "The nearest simple ratio i:j with 1 <= i, j <= approx_search_range, such as '16:9'.\n\n"
+    "Every pair is tried; on equal distance the pair met first (smaller i, then smaller j) wins.",
+    Param{"image_bytes", Kind::Bytes, Required});
+
+Ref approx_ratio(State& st, PyObject* self, Args<1>& a) {
+    Dimensions dim = read_dimensions(st, a.obj(0));
+    Num width = Num::of(dim.width.get()), height = Num::of(dim.height.get());
+    double target = (width / height).to_double();
+    Ref limit = getattr(self, st.approx_search_range);
+    long long best_w = 0, best_h = 0;
+    if (nearest_pair(target, search_bound(limit.get()), best_w, best_h))
+        return ratio_text(st, Num::integer(best_w), Num::integer(best_h));
+    return ratio_text(st, width, height);
+}
+
+// ---- module ------------------------------------------------------------------------------
+
+void exec(PyObject* module, State& st) {
+    Ref io = import("io");
+    st.BytesIO = st.keep(getattr(io.get(), "BytesIO"));
+    st.Image = st.keep(import("PIL.Image"));
+    add_object(module, "BytesIO", st.BytesIO);
+    add_object(module, "Image", st.Image);
+
+    st.default_range = st.keep(new_int(10));
+    st.empty = st.keep(new_text(""));
+    st.approx_search_range = st.name("approx_search_range");
+    st.gcd = st.name("_gcd");
+    st.open = st.name("open");
+    st.close = st.name("close");
+    st.size = st.name("size");
+
+    st.gcd_def = function_def<State, kGcd, gcd>();
+    ClassBuilder(st, "ImageSimplora",
+                 "The aspect ratio of an encoded image as a short 'width:height' text.\n\n"
+                 "get_raw_simple_ratio gives the true ratio reduced to lowest terms, with no\n"
+                 "approximation (1366 x 768 gives '683:384'); get_approx_simple_ratio fits the\n"
+                 "nearest simple integer ratio (such as '2:3' or '16:9') by trying every pair of\n"
+                 "integers from 1 up to approx_search_range.")
+        .create()
+        .method(method_def<State, kInit, init>())
+        .static_method(st.gcd_def)
+        .method(method_def<State, kRawRatio, raw_ratio>())
+        .method(method_def<State, kApproxRatio, approx_ratio>())
+        .finish();
+}
+
+}  // namespace
+
+PyMODINIT_FUNC PyInit_simplora() {
+    return Module<State, exec>::init("vantry.simplora",
+                                     "Exact and approximate simple aspect ratios of encoded images.");
+}

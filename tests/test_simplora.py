@@ -1,0 +1,190 @@
+"""vantry.simplora: exact and approximate simple ratios of encoded images."""
+
+import io
+import subprocess
+import sys
+import zlib
+
+import pytest
+from PIL import Image, UnidentifiedImageError
+
+import vantry.simplora as simplora_module
+from vantry.simplora import ImageSimplora
+
+from conftest import assert_no_leak, encode_image, raises
+
+# size, exact, nearest with bound 10, nearest with bound 16
+RATIOS = [
+    ((1920, 1080), "16:9", "9:5", "16:9"),
+    ((1080, 1920), "9:16", "5:9", "9:16"),
+    ((1366, 768), "683:384", "9:5", "16:9"),
+    ((1024, 1536), "2:3", "2:3", "2:3"),
+    ((1000, 1000), "1:1", "1:1", "1:1"),
+    ((3000, 1000), "3:1", "3:1", "3:1"),
+    ((100, 1500), "1:15", "1:10", "1:15"),
+]
+
+
+@pytest.mark.parametrize("size, exact, near10, near16", RATIOS)
+def test_ratio_table(size, exact, near10, near16):
+    data = encode_image(*size, mode="1")
+    assert ImageSimplora().get_raw_simple_ratio(data) == exact
+    assert ImageSimplora().get_approx_simple_ratio(data) == near10
+    assert ImageSimplora(16).get_approx_simple_ratio(data) == near16
+
+
+def png_cut_after_header(width, height):
+    """A PNG that ends where its first pixel-data chunk begins."""
+    data = encode_image(width, height)
+    idat = data.index(b"IDAT") - 4
+    return data[: idat + 8]
+
+
+def png_with_corrupt_pixels(width, height):
+    """A PNG whose pixel-data chunk holds garbage (with a correct checksum)."""
+    data = encode_image(width, height)
+    at = data.index(b"IDAT") - 4
+    length = int.from_bytes(data[at : at + 4], "big")
+    garbage = b"\x00" * length
+    chunk = data[at : at + 4] + b"IDAT" + garbage + zlib.crc32(b"IDAT" + garbage).to_bytes(4, "big")
+    return data[:at] + chunk + data[at + 12 + length :]
+
+
+@pytest.mark.parametrize("make", [png_cut_after_header, png_with_corrupt_pixels])
+def test_pixel_data_is_never_decoded(make):
+    data = make(1366, 768)
+    with pytest.raises(Exception):
+        Image.open(io.BytesIO(data)).load()
+    assert ImageSimplora().get_raw_simple_ratio(data) == "683:384"
+    assert ImageSimplora(16).get_approx_simple_ratio(data) == "16:9"
+
+
+@pytest.mark.parametrize("fmt, mode", [("JPEG", "RGB"), ("GIF", "P"), ("BMP", "RGB"), ("WEBP", "RGBA")])
+def test_any_readable_format(fmt, mode):
+    assert ImageSimplora().get_raw_simple_ratio(encode_image(640, 480, mode=mode, fmt=fmt)) == "4:3"
+
+
+@pytest.mark.parametrize("bound", [0, -3, False])
+def test_bound_below_one_gives_the_unreduced_size(bound):
+    assert ImageSimplora(bound).get_approx_simple_ratio(encode_image(1920, 1080, mode="1")) == "1920:1080"
+
+
+def test_bound_is_read_at_every_call():
+    data = encode_image(1920, 1080, mode="1")
+    simplora = ImageSimplora()
+    assert simplora.get_approx_simple_ratio(data) == "9:5"
+    simplora.approx_search_range = 16
+    assert simplora.get_approx_simple_ratio(data) == "16:9"
+    simplora.approx_search_range = 16.0  # the bound is a loop range, so it must be an integer
+    with pytest.raises(TypeError, match="cannot be interpreted as an integer"):
+        simplora.get_approx_simple_ratio(data)
+
+
+def test_constructor_truncates_the_bound():
+    assert ImageSimplora(16.9).approx_search_range == 16
+    assert ImageSimplora().__dict__ == {"approx_search_range": 10}
+
+
+@pytest.mark.parametrize(
+    "a, b, expected",
+    [(12, 18, 6), (7, 0, 7), (0, 7, 7), (0, 0, 0), (-4, 6, 2), (4, -6, -2), (12.9, 18.2, 6),
+     (3 * 2**80, 2**70 * 7, 2**70), (2**63, 2**62, 2**62)],
+)
+def test_gcd(a, b, expected):
+    assert ImageSimplora._gcd(a, b) == expected
+    assert ImageSimplora()._gcd(b=b, a=a) == expected
+    assert type(ImageSimplora._gcd(a, b)) is int
+
+
+def test_gcd_override_is_used():
+    class NoReduction(ImageSimplora):
+        @staticmethod
+        def _gcd(a, b):
+            return 1
+
+    class HalfTerms(ImageSimplora):
+        def _gcd(self, a, b):
+            return 2
+
+    data = encode_image(1920, 1080, mode="1")
+    assert NoReduction().get_raw_simple_ratio(data) == "1920:1080"
+    assert HalfTerms().get_raw_simple_ratio(data) == "960:540"
+    instance = ImageSimplora()
+    instance._gcd = lambda a, b: 120
+    assert instance.get_raw_simple_ratio(data) == "16:9"
+    instance._gcd = lambda a, b: 0
+    with pytest.raises(ZeroDivisionError):
+        instance.get_raw_simple_ratio(data)
+
+
+@pytest.mark.parametrize("bad", ["abc", bytearray(b"abc"), memoryview(b"abc"), None, type("B", (bytes,), {})(b"x")])
+def test_image_bytes_must_be_exactly_bytes(bad):
+    expected = f"Argument 'image_bytes' has incorrect type (expected bytes, got {type(bad).__name__})"
+    for method in (ImageSimplora().get_raw_simple_ratio, ImageSimplora().get_approx_simple_ratio):
+        with pytest.raises(TypeError) as info:
+            method(bad)
+        assert str(info.value) == expected
+
+
+@pytest.mark.parametrize(
+    "call, message",
+    [
+        (lambda: ImageSimplora("10"), "Argument 'approx_search_range' has incorrect type (expected int, got str)"),
+        (lambda: ImageSimplora._gcd("1", 2), "Argument 'a' has incorrect type (expected int, got str)"),
+        (lambda: ImageSimplora._gcd(1), "missing required argument 'b'"),
+        (lambda: ImageSimplora(1, 2), "takes at most 1 positional arguments"),
+        (lambda: ImageSimplora().get_raw_simple_ratio(), "missing required argument 'image_bytes'"),
+        (lambda: ImageSimplora().get_approx_simple_ratio(data=b""), "unexpected keyword argument 'data'"),
+    ],
+)
+def test_argument_errors(call, message):
+    with pytest.raises(TypeError) as info:
+        call()
+    assert message in str(info.value)
+
+
+def test_undecodable_bytes_raise_the_library_error():
+    with pytest.raises(UnidentifiedImageError):
+        ImageSimplora().get_raw_simple_ratio(b"not an image")
+
+
+def test_broken_inputs_do_not_crash_the_process():
+    script = """
+import random
+from vantry.simplora import ImageSimplora
+from conftest import encode_image
+png = encode_image(64, 48)
+random.seed(7)
+inputs = [b"", b"\\x89PNG\\r\\n\\x1a\\n", png[:20], png[:40]]
+inputs += [bytes(random.randrange(256) for _ in range(64)) for _ in range(50)]
+inputs += [png[:16] + bytes(random.randrange(256) for _ in range(30)) for _ in range(50)]
+for data in inputs:
+    for method in (ImageSimplora().get_raw_simple_ratio, ImageSimplora().get_approx_simple_ratio):
+        try:
+            method(data)
+        except Exception:
+            pass
+print("survived")
+"""
+    tests_dir = __file__.rsplit("/", 1)[0]
+    run = subprocess.run([sys.executable, "-c", script], cwd=tests_dir, capture_output=True, text=True, timeout=60)
+    assert run.returncode == 0 and "survived" in run.stdout, run.stderr
+
+
+def test_plain_class_and_module_names():
+    assert ImageSimplora.__bases__ == (object,)
+    assert isinstance(ImageSimplora.__dict__["_gcd"], staticmethod)
+    assert simplora_module.Image is Image and simplora_module.BytesIO is io.BytesIO
+
+
+def test_no_reference_leaks():
+    data = encode_image(300, 200)
+    simplora = ImageSimplora()
+    assert_no_leak(lambda: simplora.get_raw_simple_ratio(data), calls=500)
+    assert_no_leak(lambda: simplora.get_approx_simple_ratio(data), calls=500)
+    assert_no_leak(lambda: ImageSimplora(12.5), calls=500)
+    assert_no_leak(lambda: ImageSimplora._gcd(2**70, 2**65 * 3))
+    assert_no_leak(raises(TypeError, simplora.get_raw_simple_ratio, "x"))
+    assert_no_leak(raises(TypeError, ImageSimplora._gcd, "1", 2))
+    assert_no_leak(raises(TypeError, ImageSimplora, "1"))
+    assert_no_leak(raises(UnidentifiedImageError, simplora.get_approx_simple_ratio, b"junk"), calls=500)
