@@ -10,7 +10,7 @@ import pytest
 
 from conftest import assert_no_leak
 
-MODULES = ["vantry.excode", "vantry.aspecta"]
+MODULES = ["vantry.excode", "vantry.aspecta", "vantry.resize", "vantry.simplora", "vantry.prefora"]
 
 
 def plain_classes():
@@ -51,10 +51,21 @@ def test_classes_are_plain_and_methods_have_signatures(cls):
 
 # Typed parameters: (callable taking the value, its parameter name, kind).
 def typed_parameters():
+    from PIL import Image
+
     from vantry.aspecta import Aspecta
+    from vantry.resize import image_resize
+    from vantry.simplora import ImageSimplora
 
     a = Aspecta()
+    img = Image.new("RGB", (4, 4))
     return [
+        (lambda v: image_resize(img, v, 4), "target_w", "int"),
+        (lambda v: image_resize(img, 4, v), "target_h", "int"),
+        (lambda v: ImageSimplora(v), "approx_search_range", "int"),
+        (lambda v: ImageSimplora._gcd(v, 1), "a", "int"),
+        (lambda v: ImageSimplora().get_raw_simple_ratio(v), "image_bytes", "bytes"),
+        (lambda v: ImageSimplora().get_approx_simple_ratio(v), "image_bytes", "bytes"),
         (lambda v: Aspecta(v), "proportion", "str?"),
         (lambda v: Aspecta(need_adjust=v), "need_adjust", "str"),
         (Aspecta._parse_ratio, "ratio_str", "str"),
