@@ -1,0 +1,16 @@
+from typing import Any
+
+class VantryError(Exception): ...
+
+class ServiceError(VantryError):
+    message: Any
+    aspect_ratio: str | None
+    def __init__(self, message: Any, *, aspect_ratio: str | None = None) -> None: ...
+
+class PromptBanError(VantryError):
+    error_msg: str
+    data: list[str] | None
+    def __init__(self, *, error_msg: str, data: list[str] | None = None) -> None: ...
+    def __reduce__(self) -> tuple[Any, ...]: ...
+
+def _restore(cls: type[PromptBanError], kwargs: dict[str, Any], /) -> PromptBanError: ...
