@@ -349,6 +349,12 @@ def test_module_globals_are_looked_up_at_each_call(monkeypatch):
     assert log.records == [("DEBUG", REBOOT_CONN_ERROR, (m.flag, "nobody home", m.reboot_api))]
 
 
+def test_a_removed_global_is_a_name_error(monkeypatch):
+    monkeypatch.delattr(revivo, "time")
+    with pytest.raises(NameError, match="name 'time' is not defined"):
+        manager("http://h").wait_service_ready()
+
+
 # ---- wait_service_ready ------------------------------------------------------------------------
 
 

@@ -15,6 +15,7 @@
 #pragma once
 
 #include <optional>
+#include <type_traits>
 #include <utility>
 
 #include "obj.hpp"
@@ -88,12 +89,20 @@ private:
 };
 
 // Runs `body`; returns the Python error it raised (an allocation failure
-// counts as MemoryError), or nothing when it completed.
+// counts as MemoryError), or nothing when it completed. A body may also
+// return false to report an error it left set without throwing, which
+// spares a C++ exception on failures that are expected often.
 template <class Body>
 std::optional<CaughtError> catch_error(Body&& body) {
     try {
-        body();
-        return std::nullopt;
+        if constexpr (std::is_same_v<decltype(body()), bool>) {
+            if (body()) return std::nullopt;
+            if (!PyErr_Occurred()) PyErr_SetString(PyExc_SystemError, "error return without exception set");
+            return CaughtError::fetch();
+        } else {
+            body();
+            return std::nullopt;
+        }
     } catch (const PyErrorSet&) {
         if (!PyErr_Occurred()) PyErr_SetString(PyExc_SystemError, "error return without exception set");
     } catch (const std::bad_alloc&) {

@@ -34,11 +34,19 @@ struct State : StateBase {
     PyObject *line_conn_refused, *line_request_error;
     PyObject *msg_flow_ready, *msg_flow_timeout;
     PyMethodDef *trigger_def = nullptr, *wait_def = nullptr;
+    PyObject* globals = nullptr;  // the module's namespace, borrowed
 };
 
 // ---- module globals, looked up at each use ---------------------------------------
 
-Ref global(State& st, PyObject* name) { return getattr(st.module, name); }
+// A global of this module, read from its namespace as Python's global
+// lookup does (a replaced `requests` or `time` attribute takes effect).
+Ref global(State& st, PyObject* name) {
+    PyObject* value = PyDict_GetItemWithError(st.globals, name);
+    if (value) return Ref::borrow(value);
+    if (!PyErr_Occurred()) PyErr_Format(PyExc_NameError, "name '%U' is not defined", name);
+    throw_error();
+}
 
 Ref requests_get(State& st) { return getattr(global(st, st.requests).get(), st.get); }
 
@@ -55,14 +63,15 @@ Ref clock_now(State& st) {
 
 // ---- small pieces ----------------------------------------------------------------
 
-// self.logger.<level>, read afresh so a replaced logger takes effect.
-Ref log_method(State& st, PyObject* self, PyObject* level) {
-    Ref logger = getattr(self, st.logger);
-    return getattr(logger.get(), level);
-}
+// self.logger, read afresh at each log call so a replaced logger takes
+// effect; the caller then reads the message arguments and calls
+// call_method(logger, level, ...), which needs no bound method object.
+Ref logger_of(State& st, PyObject* self) { return getattr(self, st.logger); }
 
 // requests.get(url, timeout=self.timeout); `url_attr` names the instance
-// attribute that holds the URL.
+// attribute that holds the URL. A failed request, the common case while a
+// server restarts, returns an empty Ref with the error set instead of
+// throwing; failures before the request throw.
 Ref http_get(State& st, PyObject* self, PyObject* url_attr) {
     Ref get = requests_get(st);
     Ref url = getattr(self, url_attr);
@@ -70,7 +79,7 @@ Ref http_get(State& st, PyObject* self, PyObject* url_attr) {
     Ref args = tuple_of({url.get()});
     Ref kwargs = new_dict();
     dict_set(kwargs.get(), st.timeout, timeout.get());
-    return call_kw(get.get(), args.get(), kwargs.get());
+    return Ref::steal_or_null(PyObject_Call(get.get(), args.get(), kwargs.get()));
 }
 
 // Writes `text` and a newline to the host's current sys.stdout, as print
@@ -83,13 +92,8 @@ void print_line(State& st, PyObject* text) {
     call_method(out.get(), st.write, line.get());
 }
 
-// f"{self.flag}" followed by `tail` pieces.
-Ref flag_line(State& st, PyObject* self, std::initializer_list<PyObject*> tail) {
-    Ref flag = getattr(self, st.flag);
-    Ref line = check(PyObject_Format(flag.get(), st.empty));
-    for (PyObject* piece : tail) line = check(PyUnicode_Concat(line.get(), piece));
-    return line;
-}
+// f"{obj}"
+Ref formatted(State& st, PyObject* obj) { return check(PyObject_Format(obj, st.empty)); }
 
 bool py_compare(PyObject* a, PyObject* b, int op) {
     Ref result = check(PyObject_RichCompare(a, b, op));
@@ -145,25 +149,28 @@ constexpr auto kTriggerReboot = sig("ComfyUIManager.trigger_reboot", "($self)",
                                     "without answering counts as a delivered restart. Request errors are\n"
                                     "logged at DEBUG, never raised.");
 
+// The except clauses of the restart request, in their order: connection
+// errors first (a dropped connection is the expected answer), then any other
+// Exception; anything else passes through.
 void log_reboot_failure(State& st, PyObject* self, CaughtError& err) {
     Ref connection_error = connection_error_class(st);
     if (err.matches(connection_error.get())) {
         Ref text = err.text();
         if (check_bool(PySequence_Contains(text.get(), st.remote_closed))) {
-            Ref debug = log_method(st, self, st.debug);
+            Ref logger = logger_of(st, self);
             Ref flag = getattr(self, st.flag), url = getattr(self, st.reboot_api);
-            call(debug.get(), st.msg_reboot_dropped, flag.get(), url.get());
+            call_method(logger.get(), st.debug, st.msg_reboot_dropped, flag.get(), url.get());
         } else {
-            Ref debug = log_method(st, self, st.debug);
+            Ref logger = logger_of(st, self);
             Ref flag = getattr(self, st.flag), url = getattr(self, st.reboot_api);
-            call(debug.get(), st.msg_reboot_conn_error, flag.get(), text.get(), url.get());
+            call_method(logger.get(), st.debug, st.msg_reboot_conn_error, flag.get(), text.get(), url.get());
         }
     } else if (err.matches(PyExc_Exception)) {
-        Ref debug = log_method(st, self, st.debug);
+        Ref logger = logger_of(st, self);
         Ref flag = getattr(self, st.flag);
         Ref text = err.text();
         Ref url = getattr(self, st.reboot_api);
-        call(debug.get(), st.msg_reboot_error, flag.get(), text.get(), url.get());
+        call_method(logger.get(), st.debug, st.msg_reboot_error, flag.get(), text.get(), url.get());
     } else {
         err.raise_again();  // KeyboardInterrupt, SystemExit and the like pass through
     }
@@ -171,10 +178,12 @@ void log_reboot_failure(State& st, PyObject* self, CaughtError& err) {
 
 void trigger_reboot_of(State& st, PyObject* self) {
     auto err = catch_error([&] {
-        http_get(st, self, st.reboot_api);  // the response is never examined
-        Ref debug = log_method(st, self, st.debug);
+        Ref resp = http_get(st, self, st.reboot_api);  // never examined
+        if (!resp) return false;
+        Ref logger = logger_of(st, self);
         Ref flag = getattr(self, st.flag), url = getattr(self, st.reboot_api);
-        call(debug.get(), st.msg_reboot_called, flag.get(), url.get());
+        call_method(logger.get(), st.debug, st.msg_reboot_called, flag.get(), url.get());
+        return true;
     });
     if (err) err->handle([&] { log_reboot_failure(st, self, *err); });
 }
@@ -190,33 +199,36 @@ constexpr auto kWaitServiceReady = sig("ComfyUIManager.wait_service_ready", "($s
                                        "Poll the statistics interface every poll_interval seconds until it\n"
                                        "answers 200 (True) or max_wait seconds have passed (False).");
 
-// One poll; true when the server answered 200.
-bool poll_once(State& st, PyObject* self) {
+// One poll: `ready` becomes true when the server answered 200. Returns
+// false with the error set when the request failed.
+bool poll_once(State& st, PyObject* self, bool& ready) {
     Ref resp = http_get(st, self, st.stats_api);
+    if (!resp) return false;
     Ref status = getattr(resp.get(), st.status_code);
     if (py_compare(status.get(), st.ok_status, Py_EQ)) {
-        Ref debug = log_method(st, self, st.debug);
+        Ref logger = logger_of(st, self);
         Ref flag = getattr(self, st.flag);
-        call(debug.get(), st.msg_poll_ready, flag.get());
+        call_method(logger.get(), st.debug, st.msg_poll_ready, flag.get());
+        ready = true;
         return true;
     }
-    Ref debug = log_method(st, self, st.debug);
+    Ref logger = logger_of(st, self);
     Ref flag = getattr(self, st.flag);
     Ref code = getattr(resp.get(), st.status_code);
-    call(debug.get(), st.msg_poll_status, flag.get(), code.get());
-    return false;
+    call_method(logger.get(), st.debug, st.msg_poll_status, flag.get(), code.get());
+    return true;
 }
 
 // A failed poll goes to standard output: the server is not up yet.
 void report_poll_failure(State& st, PyObject* self, CaughtError& err) {
     Ref connection_error = connection_error_class(st);
     if (err.matches(connection_error.get())) {
-        print_line(st, flag_line(st, self, {st.line_conn_refused}).get());
+        Ref flag = formatted(st, getattr(self, st.flag).get());
+        print_line(st, concat({flag.get(), st.line_conn_refused}).get());
     } else if (err.matches(PyExc_Exception)) {
-        Ref flag = getattr(self, st.flag);
-        Ref head = check(PyObject_Format(flag.get(), st.empty));
-        Ref text = check(PyObject_Format(err.value(), st.empty));
-        print_line(st, concat({head.get(), st.line_request_error, text.get()}).get());
+        Ref flag = formatted(st, getattr(self, st.flag).get());
+        Ref text = formatted(st, err.value());
+        print_line(st, concat({flag.get(), st.line_request_error, text.get()}).get());
     } else {
         err.raise_again();
     }
@@ -239,20 +251,20 @@ void pause(State& st, PyObject* self) {
 bool wait_service_ready_of(State& st, PyObject* self) {
     Ref start_time = clock_now(st);
     {
-        Ref debug = log_method(st, self, st.debug);
+        Ref logger = logger_of(st, self);
         Ref flag = getattr(self, st.flag), url = getattr(self, st.stats_api), max_wait = getattr(self, st.max_wait);
-        call(debug.get(), st.msg_poll_start, flag.get(), url.get(), max_wait.get());
+        call_method(logger.get(), st.debug, st.msg_poll_start, flag.get(), url.get(), max_wait.get());
     }
     while (before_deadline(st, self, start_time.get())) {
         bool ready = false;
-        auto err = catch_error([&] { ready = poll_once(st, self); });
+        auto err = catch_error([&] { return poll_once(st, self, ready); });
         if (ready) return true;
         if (err) err->handle([&] { report_poll_failure(st, self, *err); });
         pause(st, self);
     }
-    Ref error = log_method(st, self, st.error);
+    Ref logger = logger_of(st, self);
     Ref flag = getattr(self, st.flag), max_wait = getattr(self, st.max_wait);
-    call(error.get(), st.msg_poll_timeout, flag.get(), max_wait.get());
+    call_method(logger.get(), st.error, st.msg_poll_timeout, flag.get(), max_wait.get());
     return false;
 }
 
@@ -280,13 +292,13 @@ Ref run_reboot_and_wait(State& st, PyObject* self, Args<0>&) {
     Ref ready = call_own(st, self, st.wait_service_ready, st.wait_def,
                          [](State& s, PyObject* me) { return new_bool(wait_service_ready_of(s, me)); });
     if (truth(ready.get())) {
-        Ref debug = log_method(st, self, st.debug);
+        Ref logger = logger_of(st, self);
         Ref flag = getattr(self, st.flag);
-        call(debug.get(), st.msg_flow_ready, flag.get());
+        call_method(logger.get(), st.debug, st.msg_flow_ready, flag.get());
     } else {
-        Ref error = log_method(st, self, st.error);
+        Ref logger = logger_of(st, self);
         Ref flag = getattr(self, st.flag);
-        call(error.get(), st.msg_flow_timeout, flag.get());
+        call_method(logger.get(), st.error, st.msg_flow_timeout, flag.get());
     }
     return ready;
 }
@@ -294,6 +306,7 @@ Ref run_reboot_and_wait(State& st, PyObject* self, Args<0>&) {
 // ---- module ------------------------------------------------------------------------------------
 
 void exec(PyObject* module, State& st) {
+    st.globals = PyModule_GetDict(module);
     add_object(module, "requests", import("requests").get());
     add_object(module, "time", import("time").get());
     add_object(module, "logging", import("logging").get());
