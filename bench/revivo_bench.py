@@ -27,7 +27,9 @@ ATTEMPTS = [1, 10] if QUICK else [1, 10, 100]
 class PythonManager:
     """The floor: the readiness loop and the reboot call in plain Python."""
 
-    def __init__(self, base_url="http://127.0.0.1:8188", timeout=5, max_wait_seconds=60, poll_interval=2.0, logger=None):
+    def __init__(
+        self, base_url="http://127.0.0.1:8188", timeout=5, max_wait_seconds=60, poll_interval=2.0, logger=None
+    ):
         self.base_url = base_url.rstrip("/")
         self.reboot_api = self.base_url + "/api/manager/reboot"
         self.stats_api = self.base_url + "/api/system_stats"
@@ -43,7 +45,8 @@ class PythonManager:
             self.logger.debug("%s 调用重启接口 url=%s", self.flag, self.reboot_api)
         except requests.exceptions.ConnectionError as e:
             if "Remote end closed connection" in str(e):
-                self.logger.debug("%s 服务接收重启指令，主动断开连接，开始等待恢复 url=%s", self.flag, self.reboot_api)
+                message = "%s 服务接收重启指令，主动断开连接，开始等待恢复 url=%s"
+                self.logger.debug(message, self.flag, self.reboot_api)
             else:
                 self.logger.debug("%s 连接异常：%s url=%s", self.flag, str(e), self.reboot_api)
         except Exception as e:

@@ -318,8 +318,8 @@ void exec(PyObject* module, State& st) {
              {&st.stats_api, "stats_api"}, {&st.timeout, "timeout"}, {&st.max_wait, "max_wait"},
              {&st.poll_interval, "poll_interval"}, {&st.flag, "flag"}, {&st.logger, "logger"},
              {&st.trigger_reboot, "trigger_reboot"}, {&st.wait_service_ready, "wait_service_ready"},
-             {&st.debug, "debug"}, {&st.error, "error"}, {&st.status_code, "status_code"}, {&st.write, "write"}, {&st.rstrip, "rstrip"},
-             {&st.slash, "/"}, {&st.empty, ""}, {&st.newline, "\n"}})
+             {&st.debug, "debug"}, {&st.error, "error"}, {&st.status_code, "status_code"}, {&st.write, "write"},
+             {&st.rstrip, "rstrip"}, {&st.slash, "/"}, {&st.empty, ""}, {&st.newline, "\n"}})
         *slot = st.name(text);
 
     for (auto [slot, text] : {
