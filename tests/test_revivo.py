@@ -287,6 +287,17 @@ def test_reboot_absorbs_an_error_of_its_own_first_log_call(server):
     assert log.records == [("DEBUG", REBOOT_ERROR, (m.flag, REBOOT_CALLED, m.reboot_api))]
 
 
+def test_reboot_handler_runs_with_the_error_being_handled(closed_url):
+    class ExcInfoLogger(RecordingLogger):
+        def debug(self, fmt, *args):
+            self.records.append(sys.exc_info()[1])
+
+    log = ExcInfoLogger()
+    manager(closed_url, log).trigger_reboot()
+    assert [type(e) for e in log.records] == [requests.exceptions.ConnectionError]
+    assert sys.exc_info() == (None, None, None)
+
+
 def test_reboot_error_in_the_handler_propagates_with_context(closed_url):
     m = manager(closed_url, RecordingLogger(fail={REBOOT_CONN_ERROR: OSError}))
     with pytest.raises(OSError) as info:
