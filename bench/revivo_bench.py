@@ -1,0 +1,136 @@
+"""ComfyUIManager against the same flow written as plain Python.
+
+The HTTP call is replaced by an in-process function and the pause by a no-op,
+so the table shows the cost of the manager's own work per poll (attribute
+reads, log calls, error classification); one row runs a real request to a
+loopback server to show what a poll costs in practice.
+"""
+
+import http.server
+import logging
+import os
+import sys
+import threading
+import time
+import types
+
+sys.path.insert(0, os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
+
+import requests  # noqa: E402
+
+from bench.harness import QUICK, Table  # noqa: E402
+from vantry.comfyui.revivo import ComfyUIManager  # noqa: E402
+
+ATTEMPTS = [1, 10] if QUICK else [1, 10, 100]
+
+
+class PythonManager:
+    """The floor: the readiness loop and the reboot call in plain Python."""
+
+    def __init__(
+        self, base_url="http://127.0.0.1:8188", timeout=5, max_wait_seconds=60, poll_interval=2.0, logger=None
+    ):
+        self.base_url = base_url.rstrip("/")
+        self.reboot_api = self.base_url + "/api/manager/reboot"
+        self.stats_api = self.base_url + "/api/system_stats"
+        self.timeout = int(timeout)
+        self.max_wait = int(max_wait_seconds)
+        self.poll_interval = float(poll_interval)
+        self.flag = f"comfyui服务重启 [{base_url}]"
+        self.logger = logger or logging.getLogger("vantry.comfyui.revivo")
+
+    def trigger_reboot(self):
+        try:
+            requests.get(self.reboot_api, timeout=self.timeout)
+            self.logger.debug("%s 调用重启接口 url=%s", self.flag, self.reboot_api)
+        except requests.exceptions.ConnectionError as e:
+            if "Remote end closed connection" in str(e):
+                message = "%s 服务接收重启指令，主动断开连接，开始等待恢复 url=%s"
+                self.logger.debug(message, self.flag, self.reboot_api)
+            else:
+                self.logger.debug("%s 连接异常：%s url=%s", self.flag, str(e), self.reboot_api)
+        except Exception as e:
+            self.logger.debug("%s 发起重启请求异常: %s url=%s", self.flag, str(e), self.reboot_api)
+
+    def wait_service_ready(self):
+        start_time = time.time()
+        self.logger.debug("%s 开始轮询 %s，最长等待 %ss", self.flag, self.stats_api, self.max_wait)
+        while time.time() - start_time < self.max_wait:
+            try:
+                resp = requests.get(self.stats_api, timeout=self.timeout)
+                if resp.status_code == 200:
+                    self.logger.debug("%s 服务已恢复正常，状态码200", self.flag)
+                    return True
+                self.logger.debug("%s 接口返回异常状态码 %s，继续等待...", self.flag, resp.status_code)
+            except requests.exceptions.ConnectionError:
+                print(f"{self.flag} 服务未启动/连接拒绝，等待中...")
+            except Exception as e:
+                print(f"{self.flag} 请求异常: {e}")
+            time.sleep(self.poll_interval)
+        self.logger.error("%s 超时 %ss，服务未恢复", self.flag, self.max_wait)
+        return False
+
+
+class Responder:
+    """A requests.get stand-in: `attempts - 1` answers of 503, then 200."""
+
+    def __init__(self, attempts):
+        self.attempts = attempts
+        self.count = 0
+        self.busy = types.SimpleNamespace(status_code=503)
+        self.ready = types.SimpleNamespace(status_code=200)
+
+    def get(self, url, timeout):
+        self.count += 1
+        if self.count % self.attempts == 0:
+            return self.ready
+        return self.busy
+
+
+def dropped_get(url, timeout):
+    raise requests.exceptions.ConnectionError("Remote end closed connection without response")
+
+
+class QuietHandler(http.server.BaseHTTPRequestHandler):
+    protocol_version = "HTTP/1.0"
+
+    def do_GET(self):
+        self.send_response(200)
+        self.send_header("Content-Length", "0")
+        self.end_headers()
+
+    def log_message(self, *args):
+        pass
+
+
+def main():
+    logger = logging.getLogger("vantry.bench.revivo")
+    logger.disabled = True
+    ours, floor = ComfyUIManager(logger=logger), PythonManager(logger=logger)
+    table = Table("vantry.comfyui.revivo: ComfyUIManager against plain Python")
+    real_get, real_sleep = requests.get, time.sleep
+    time.sleep = lambda seconds: None
+    try:
+        for attempts in ATTEMPTS:
+            responder = Responder(attempts)
+            requests.get = responder.get
+            table.compare("wait_service_ready", f"{attempts} polls", ours.wait_service_ready, floor.wait_service_ready)
+        requests.get = dropped_get
+        table.compare("trigger_reboot dropped", "1 request", ours.trigger_reboot, floor.trigger_reboot)
+    finally:
+        requests.get, time.sleep = real_get, real_sleep
+
+    server = http.server.ThreadingHTTPServer(("127.0.0.1", 0), QuietHandler)
+    threading.Thread(target=server.serve_forever, daemon=True).start()
+    url = f"http://127.0.0.1:{server.server_address[1]}"
+    ours, floor = ComfyUIManager(url, logger=logger), PythonManager(url, logger=logger)
+    try:
+        table.compare("wait_service_ready loopback", "1 real poll", ours.wait_service_ready, floor.wait_service_ready)
+    finally:
+        server.shutdown()
+        server.server_close()
+    table.print()
+
+
+if __name__ == "__main__":
+    main()

@@ -1,0 +1,598 @@
+"""vantry.comfyui.revivo against a real HTTP server on the loopback interface.
+
+The server runs in a thread on an ephemeral port and answers each request
+with the next step of its script: a status code, or "drop" to close the
+connection without a response. A closed port stands for a server that is
+down. Long waits run on a fake clock (time.time / time.sleep patched), so
+nothing here waits for more than a few requests.
+"""
+
+import contextlib
+import http.server
+import io
+import logging
+import socket
+import sys
+import threading
+import time
+import types
+from fractions import Fraction
+
+import pytest
+import requests
+
+from conftest import assert_no_leak, raises
+from vantry.comfyui import revivo
+from vantry.comfyui.revivo import ComfyUIManager
+
+REBOOT_CALLED = "%s 调用重启接口 url=%s"
+REBOOT_DROPPED = "%s 服务接收重启指令，主动断开连接，开始等待恢复 url=%s"
+REBOOT_CONN_ERROR = "%s 连接异常：%s url=%s"
+REBOOT_ERROR = "%s 发起重启请求异常: %s url=%s"
+POLL_START = "%s 开始轮询 %s，最长等待 %ss"
+POLL_READY = "%s 服务已恢复正常，状态码200"
+POLL_STATUS = "%s 接口返回异常状态码 %s，继续等待..."
+POLL_TIMEOUT = "%s 超时 %ss，服务未恢复"
+FLOW_READY = "%s 重启完成，服务正常可用"
+FLOW_TIMEOUT = "%s 重启后超时未恢复"
+REFUSED_LINE = " 服务未启动/连接拒绝，等待中..."
+STATS, REBOOT = "/api/system_stats", "/api/manager/reboot"
+
+
+# ---- the server, the clock and the logger -----------------------------------------
+
+
+class ScriptedServer:
+    """HTTP server whose answers per path follow a script; the last step repeats."""
+
+    def __init__(self):
+        self.script, self.paths = {}, []
+        outer = self
+
+        class Handler(http.server.BaseHTTPRequestHandler):
+            def do_GET(self):
+                outer.paths.append(self.path)
+                steps = outer.script.get(self.path, [404])
+                step = steps.pop(0) if len(steps) > 1 else steps[0]
+                if step == "drop":
+                    self.close_connection = True
+                    return
+                self.send_response(step)
+                self.send_header("Content-Length", "0")
+                self.end_headers()
+
+            def log_message(self, *args):
+                pass
+
+        self.httpd = http.server.ThreadingHTTPServer(("127.0.0.1", 0), Handler)
+        self.url = f"http://127.0.0.1:{self.httpd.server_address[1]}"
+        self.thread = threading.Thread(target=self.httpd.serve_forever, kwargs={"poll_interval": 0.05}, daemon=True)
+        self.thread.start()
+
+    def close(self):
+        self.httpd.shutdown()
+        self.httpd.server_close()
+        self.thread.join(timeout=5)
+
+
+@pytest.fixture(autouse=True)
+def no_proxy(monkeypatch):
+    for name in ("HTTP_PROXY", "http_proxy", "ALL_PROXY", "all_proxy"):
+        monkeypatch.delenv(name, raising=False)
+    monkeypatch.setenv("NO_PROXY", "127.0.0.1,localhost")
+
+
+@pytest.fixture
+def server():
+    srv = ScriptedServer()
+    yield srv
+    srv.close()
+
+
+@pytest.fixture
+def closed_url():
+    with socket.socket() as s:
+        s.bind(("127.0.0.1", 0))
+        port = s.getsockname()[1]
+    return f"http://127.0.0.1:{port}"
+
+
+class FakeClock:
+    """time.time that moves only when time.sleep is called."""
+
+    def __init__(self, record=True):
+        self.now, self.pauses, self.record = 1000.0, [], record
+
+    def time(self):
+        return self.now
+
+    def sleep(self, seconds):
+        if seconds < 0:
+            raise ValueError("sleep length must be non-negative")
+        if self.record:
+            self.pauses.append(seconds)
+        self.now += seconds
+
+
+@pytest.fixture
+def clock(monkeypatch):
+    c = FakeClock()
+    monkeypatch.setattr(time, "time", c.time)
+    monkeypatch.setattr(time, "sleep", c.sleep)
+    return c
+
+
+class RecordingLogger:
+    """Records (level, format, args); formats named in `fail` raise their error instead."""
+
+    def __init__(self, fail=None):
+        self.records, self.fail = [], fail or {}
+
+    def _log(self, level, fmt, args):
+        if fmt in self.fail:
+            raise self.fail[fmt](fmt)
+        self.records.append((level, fmt, args))
+
+    def debug(self, fmt, *args):
+        self._log("DEBUG", fmt, args)
+
+    def error(self, fmt, *args):
+        self._log("ERROR", fmt, args)
+
+    def formats(self):
+        return [(level, fmt) for level, fmt, _ in self.records]
+
+
+def manager(url, log=None, **kw):
+    kw = {"timeout": 2, "max_wait_seconds": 3, "poll_interval": 1, **kw}
+    return ComfyUIManager(url, logger=log if log is not None else RecordingLogger(), **kw)
+
+
+def failing_get(error):
+    def get(url, timeout):
+        raise error.with_traceback(None)  # a fresh traceback, not one grown over calls
+
+    return get
+
+
+# ---- construction ----------------------------------------------------------------------
+
+
+@pytest.mark.parametrize("suffix", ["", "/", "///"])
+def test_trailing_slashes_are_stripped_but_flag_keeps_them(suffix):
+    m = ComfyUIManager("http://host:9" + suffix)
+    root = "http://host:9"
+    assert (m.base_url, m.reboot_api, m.stats_api) == (root, root + REBOOT, root + STATS)
+    assert m.flag == f"comfyui服务重启 [http://host:9{suffix}]"
+
+
+def test_defaults():
+    assert vars(ComfyUIManager()) == {
+        "base_url": "http://127.0.0.1:8188",
+        "reboot_api": "http://127.0.0.1:8188/api/manager/reboot",
+        "stats_api": "http://127.0.0.1:8188/api/system_stats",
+        "timeout": 5,
+        "max_wait": 60,
+        "poll_interval": 2.0,
+        "flag": "comfyui服务重启 [http://127.0.0.1:8188]",
+        "logger": logging.getLogger("vantry.comfyui.revivo"),
+    }
+
+
+@pytest.mark.parametrize(
+    "args, kw, attr, expected",
+    [
+        ((), {"timeout": 2.9}, "timeout", 2),
+        ((), {"timeout": -2.9}, "timeout", -2),
+        ((), {"timeout": True}, "timeout", 1),
+        ((), {"max_wait_seconds": Fraction(7, 2)}, "max_wait", 3),
+        ((), {"poll_interval": 1}, "poll_interval", 1.0),
+        (("http://h", 1, 2, Fraction(1, 4)), {}, "poll_interval", 0.25),
+        (("http://h", 1, 7.5), {}, "max_wait", 7),
+    ],
+)
+def test_number_conversions(args, kw, attr, expected):
+    value = getattr(ComfyUIManager(*args, **kw), attr)
+    assert value == expected and type(value) is type(expected)
+
+
+class Str(str):
+    pass
+
+
+@pytest.mark.parametrize(
+    "args, kw, message",
+    [
+        ((), {"timeout": "5"}, "Argument 'timeout' has incorrect type (expected int, got str)"),
+        ((), {"max_wait_seconds": None}, "Argument 'max_wait_seconds' has incorrect type (expected int, got NoneType)"),
+        ((), {"poll_interval": "2"}, "Argument 'poll_interval' has incorrect type (expected float, got str)"),
+        ((None,), {}, "Argument 'base_url' has incorrect type (expected str, got NoneType)"),
+        ((b"http://h",), {}, "Argument 'base_url' has incorrect type (expected str, got bytes)"),
+        ((Str("http://h"),), {}, "Argument 'base_url' has incorrect type (expected str, got Str)"),
+        (("u", 1, 2, 3, None, 6), {}, None),
+        ((), {"retries": 3}, None),
+    ],
+)
+def test_bad_arguments_fail_before_any_attribute_is_set(args, kw, message):
+    m = ComfyUIManager.__new__(ComfyUIManager)
+    with pytest.raises(TypeError) as info:
+        m.__init__(*args, **kw)
+    assert message is None or str(info.value) == message
+    assert vars(m) == {}
+
+
+class FalsyLogger(RecordingLogger):
+    def __bool__(self):
+        return False
+
+
+def test_logger_choice():
+    custom, default = RecordingLogger(), logging.getLogger("vantry.comfyui.revivo")
+    assert ComfyUIManager(logger=custom).logger is custom
+    assert ComfyUIManager(logger=FalsyLogger()).logger is default
+    assert ComfyUIManager(logger=0).logger is default
+
+
+# ---- trigger_reboot -------------------------------------------------------------------------
+
+
+@pytest.mark.parametrize(
+    "step, fmt", [(200, REBOOT_CALLED), (404, REBOOT_CALLED), (500, REBOOT_CALLED), ("drop", REBOOT_DROPPED)]
+)
+def test_reboot_against_the_server(server, step, fmt):
+    server.script[REBOOT] = [step]
+    log = RecordingLogger()
+    m = manager(server.url + "/", log)
+    assert m.trigger_reboot() is None
+    assert server.paths == [REBOOT]
+    assert log.records == [("DEBUG", fmt, (m.flag, m.reboot_api))]
+
+
+def test_reboot_refused_logs_the_error_text(closed_url):
+    log = RecordingLogger()
+    m = manager(closed_url, log)
+    assert m.trigger_reboot() is None
+    [(level, fmt, (flag, text, url))] = log.records
+    assert (level, fmt, flag, url) == ("DEBUG", REBOOT_CONN_ERROR, m.flag, m.reboot_api)
+    assert type(text) is str and "Connection refused" in text
+
+
+def test_reboot_request_is_sent_with_the_instance_timeout(server, monkeypatch):
+    seen, real_get = [], requests.get
+
+    def spy(*args, **kwargs):
+        seen.append((args, kwargs))
+        return real_get(*args, **kwargs)
+
+    monkeypatch.setattr(requests, "get", spy)
+    m = manager(server.url, timeout=2.9)
+    m.trigger_reboot()
+    assert seen == [((m.reboot_api,), {"timeout": 2})]
+
+
+@pytest.mark.parametrize("error", [ValueError("bad url"), requests.exceptions.ReadTimeout("slow")])
+def test_reboot_other_errors_are_logged(monkeypatch, error):
+    monkeypatch.setattr(requests, "get", failing_get(error))
+    log = RecordingLogger()
+    m = manager("http://h", log)
+    m.trigger_reboot()
+    assert log.records == [("DEBUG", REBOOT_ERROR, (m.flag, str(error), m.reboot_api))]
+
+
+def test_reboot_absorbs_an_error_of_its_own_first_log_call(server):
+    server.script[REBOOT] = [200]
+    log = RecordingLogger(fail={REBOOT_CALLED: RuntimeError})
+    m = manager(server.url, log)
+    m.trigger_reboot()
+    assert log.records == [("DEBUG", REBOOT_ERROR, (m.flag, REBOOT_CALLED, m.reboot_api))]
+
+
+def test_reboot_handler_runs_with_the_error_being_handled(closed_url):
+    class ExcInfoLogger(RecordingLogger):
+        def debug(self, fmt, *args):
+            self.records.append(sys.exc_info()[1])
+
+    log = ExcInfoLogger()
+    manager(closed_url, log).trigger_reboot()
+    assert [type(e) for e in log.records] == [requests.exceptions.ConnectionError]
+    assert sys.exc_info() == (None, None, None)
+
+
+def test_reboot_error_in_the_handler_propagates_with_context(closed_url):
+    m = manager(closed_url, RecordingLogger(fail={REBOOT_CONN_ERROR: OSError}))
+    with pytest.raises(OSError) as info:
+        m.trigger_reboot()
+    assert isinstance(info.value.__context__, requests.exceptions.ConnectionError)
+    assert sys.exc_info() == (None, None, None)
+
+
+@pytest.mark.parametrize("error", [KeyboardInterrupt(), SystemExit(3)])
+def test_reboot_lets_non_exceptions_through(monkeypatch, error):
+    monkeypatch.setattr(requests, "get", failing_get(error))
+    log = RecordingLogger()
+    with pytest.raises(type(error)) as info:
+        manager("http://h", log).trigger_reboot()
+    assert info.value is error and log.records == []
+
+
+def test_module_globals_are_looked_up_at_each_call(monkeypatch):
+    class Refused(Exception):
+        pass
+
+    exceptions = types.SimpleNamespace(ConnectionError=Refused)
+    fake = types.SimpleNamespace(get=failing_get(Refused("nobody home")), exceptions=exceptions)
+    monkeypatch.setattr(revivo, "requests", fake)
+    log = RecordingLogger()
+    m = manager("http://h", log)
+    m.trigger_reboot()
+    assert log.records == [("DEBUG", REBOOT_CONN_ERROR, (m.flag, "nobody home", m.reboot_api))]
+    monkeypatch.delattr(revivo, "time")
+    with pytest.raises(NameError, match="name 'time' is not defined"):
+        m.wait_service_ready()
+
+
+# ---- wait_service_ready ------------------------------------------------------------------------
+
+
+def test_503_then_200_pauses_once(server, clock):
+    server.script[STATS] = [503, 200]
+    log = RecordingLogger()
+    m = manager(server.url, log, poll_interval=0.5)
+    assert m.wait_service_ready() is True
+    assert server.paths == [STATS] * 2 and clock.pauses == [0.5]
+    assert log.records == [
+        ("DEBUG", POLL_START, (m.flag, m.stats_api, 3)),
+        ("DEBUG", POLL_STATUS, (m.flag, 503)),
+        ("DEBUG", POLL_READY, (m.flag,)),
+    ]
+
+
+def test_never_recovers_times_out(server, clock):
+    server.script[STATS] = [500]
+    log = RecordingLogger()
+    m = manager(server.url, log, max_wait_seconds=3, poll_interval=1)
+    assert m.wait_service_ready() is False
+    assert len(server.paths) == 3 and clock.pauses == [1.0] * 3
+    assert log.formats()[1:] == [("DEBUG", POLL_STATUS)] * 3 + [("ERROR", POLL_TIMEOUT)]
+    assert log.records[-1][2] == (m.flag, 3)
+
+
+@pytest.mark.parametrize("max_wait", [0, -5])
+def test_no_time_to_wait_sends_nothing(server, clock, max_wait):
+    log = RecordingLogger()
+    m = manager(server.url, log, max_wait_seconds=max_wait)
+    assert m.wait_service_ready() is False
+    assert server.paths == [] and clock.pauses == []
+    assert log.records == [
+        ("DEBUG", POLL_START, (m.flag, m.stats_api, max_wait)),
+        ("ERROR", POLL_TIMEOUT, (m.flag, max_wait)),
+    ]
+
+
+def test_real_clock_deadline_is_bounded(closed_url):
+    m = manager(closed_url, max_wait_seconds=1, poll_interval=0.2, timeout=1)
+    began = time.monotonic()
+    with contextlib.redirect_stdout(io.StringIO()) as out:
+        assert m.wait_service_ready() is False
+    assert time.monotonic() - began < 3
+    assert 2 <= out.getvalue().count("\n") <= 6
+
+
+def test_refused_lines_go_to_sys_stdout_not_the_logger(closed_url, clock, capfd):
+    log = RecordingLogger()
+    m = manager(closed_url + "/", log, max_wait_seconds=2)
+    with contextlib.redirect_stdout(io.StringIO()) as out:
+        assert m.wait_service_ready() is False
+    assert out.getvalue() == (m.flag + REFUSED_LINE + "\n") * 2
+    assert capfd.readouterr().out == ""
+    assert log.formats() == [("DEBUG", POLL_START), ("ERROR", POLL_TIMEOUT)]
+
+
+def test_other_poll_errors_are_printed(monkeypatch, clock, capsys):
+    monkeypatch.setattr(requests, "get", failing_get(requests.exceptions.InvalidURL("no host")))
+    m = manager("http://h", max_wait_seconds=1)
+    assert m.wait_service_ready() is False
+    assert capsys.readouterr().out == m.flag + " 请求异常: no host\n"
+
+
+def test_failing_log_call_inside_an_attempt_is_absorbed(server, clock, capsys):
+    server.script[STATS] = [200]
+    m = manager(server.url, RecordingLogger(fail={POLL_READY: RuntimeError}), max_wait_seconds=2)
+    assert m.wait_service_ready() is False
+    assert capsys.readouterr().out == f"{m.flag} 请求异常: {POLL_READY}\n" * 2
+
+
+def test_attributes_are_read_at_each_call(server, clock):
+    server.script[STATS] = [200]
+    m = manager("http://127.0.0.1:1")
+    m.stats_api = server.url + STATS
+    assert m.wait_service_ready() is True
+
+
+def test_patched_sleep_controls_the_pause(server):
+    from unittest import mock
+
+    server.script[STATS] = [503, 503, 200]
+    with mock.patch("time.sleep") as sleep:
+        assert manager(server.url, poll_interval=7, max_wait_seconds=30).wait_service_ready() is True
+    assert sleep.call_args_list == [mock.call(7.0)] * 2
+
+
+class BrokenStdout:
+    def write(self, text):
+        raise BrokenPipeError("pipe closed")
+
+
+@pytest.mark.parametrize(
+    "setup, error",
+    [
+        (lambda m: setattr(m, "poll_interval", -1.0), ValueError),
+        (lambda m: setattr(m, "logger", RecordingLogger(fail={POLL_START: LookupError})), LookupError),
+        (lambda m: setattr(m, "logger", RecordingLogger(fail={POLL_TIMEOUT: LookupError})), LookupError),
+        (lambda m: setattr(m, "max_wait", "soon"), TypeError),
+        (lambda m: [setattr(m, "stats_api", "http://127.0.0.1:1"), setattr(sys, "stdout", BrokenStdout())], BrokenPipeError),
+    ],
+)
+def test_errors_outside_an_attempt_propagate(server, clock, monkeypatch, setup, error):
+    monkeypatch.setattr(sys, "stdout", sys.stdout)  # restored after the BrokenStdout case
+    server.script[STATS] = [503]
+    log = RecordingLogger()
+    m = manager(server.url, log)
+    setup(m)
+    with pytest.raises(error) as info:
+        m.wait_service_ready()
+    assert ("ERROR", POLL_TIMEOUT) not in log.formats()
+    if error is BrokenPipeError:  # raised by the handler of a refused poll
+        assert isinstance(info.value.__context__, requests.exceptions.ConnectionError)
+
+
+def test_interrupt_during_a_poll_propagates(monkeypatch, clock):
+    monkeypatch.setattr(requests, "get", failing_get(KeyboardInterrupt()))
+    with pytest.raises(KeyboardInterrupt):
+        manager("http://h").wait_service_ready()
+    assert clock.pauses == []
+
+
+def test_default_logger_receives_the_records(server, clock, caplog):
+    server.script[STATS] = [200]
+    m = ComfyUIManager(server.url)
+    with caplog.at_level(logging.DEBUG, logger="vantry.comfyui.revivo"):
+        assert m.wait_service_ready() is True
+    assert [(r.name, r.levelname, r.msg, r.getMessage()) for r in caplog.records] == [
+        ("vantry.comfyui.revivo", "DEBUG", POLL_START, f"{m.flag} 开始轮询 {m.stats_api}，最长等待 60s"),
+        ("vantry.comfyui.revivo", "DEBUG", POLL_READY, f"{m.flag} 服务已恢复正常，状态码200"),
+    ]
+
+
+# ---- run_reboot_and_wait -------------------------------------------------------------------------
+
+
+def test_full_flow_against_a_restarting_server(server, clock):
+    server.script[REBOOT], server.script[STATS] = ["drop"], [503, 200]
+    log = RecordingLogger()
+    m = manager(server.url, log)
+    assert m.run_reboot_and_wait() is True
+    assert server.paths == [REBOOT, STATS, STATS]
+    assert log.formats() == [("DEBUG", f) for f in (REBOOT_DROPPED, POLL_START, POLL_STATUS, POLL_READY, FLOW_READY)]
+    assert log.records[-1][2] == (m.flag,)
+
+
+def test_full_flow_against_a_dead_server(closed_url, clock, capsys):
+    log = RecordingLogger()
+    m = manager(closed_url, log, max_wait_seconds=2)
+    assert m.run_reboot_and_wait() is False
+    assert log.formats() == [
+        ("DEBUG", REBOOT_CONN_ERROR),
+        ("DEBUG", POLL_START),
+        ("ERROR", POLL_TIMEOUT),
+        ("ERROR", FLOW_TIMEOUT),
+    ]
+    assert capsys.readouterr().out.count(REFUSED_LINE) == 2
+
+
+def flow_subclass(calls, ready):
+    class Custom(ComfyUIManager):
+        def trigger_reboot(self):
+            calls.append("reboot")
+            return "ignored"
+
+        def wait_service_ready(self):
+            calls.append("wait")
+            if isinstance(ready, BaseException):
+                raise ready
+            return ready
+
+    return Custom
+
+
+@pytest.mark.parametrize("ready, levels", [("yes", ["DEBUG"]), (0, ["ERROR"]), (ArithmeticError("clock"), [])])
+def test_flow_goes_through_the_instance(ready, levels):
+    calls, log = [], RecordingLogger()
+    m = flow_subclass(calls, ready)(logger=log)
+    if isinstance(ready, BaseException):
+        with pytest.raises(ArithmeticError):
+            m.run_reboot_and_wait()
+    else:
+        assert m.run_reboot_and_wait() is ready
+    assert calls == ["reboot", "wait"]
+    assert [level for level, _, _ in log.records] == levels
+
+
+# ---- reference leaks --------------------------------------------------------------------------------
+
+
+class NullLogger:
+    def debug(self, *args):
+        pass
+
+    error = debug
+
+
+class Sink:
+    def write(self, text):
+        pass
+
+
+def scripted_get(*outcomes):
+    """A requests.get that cycles through statuses and exceptions, without a network."""
+    count = iter(range(10**9))
+
+    def get(url, timeout):
+        outcome = outcomes[next(count) % len(outcomes)]
+        if isinstance(outcome, BaseException):
+            raise outcome.with_traceback(None)
+        return types.SimpleNamespace(status_code=outcome)
+
+    return get
+
+
+@pytest.fixture
+def offline(monkeypatch):
+    """No network, no real pauses and no output: only the module's own work is left."""
+    stepping = FakeClock(record=False)
+    monkeypatch.setattr(time, "time", stepping.time)
+    monkeypatch.setattr(time, "sleep", stepping.sleep)
+    monkeypatch.setattr(sys, "stdout", Sink())
+    return lambda *outcomes: monkeypatch.setattr(requests, "get", scripted_get(*outcomes))
+
+
+DROPPED = requests.exceptions.ConnectionError("Remote end closed connection without response")
+REFUSED = requests.exceptions.ConnectionError("refused")
+
+
+@pytest.mark.parametrize(
+    "method, outcomes",
+    [
+        ("trigger_reboot", (200,)),
+        ("trigger_reboot", (DROPPED, REFUSED, ValueError("x"))),
+        ("wait_service_ready", (503, DROPPED, ValueError("x"), 200)),
+        ("run_reboot_and_wait", (DROPPED, 200)),
+        ("run_reboot_and_wait", (REFUSED,)),
+    ],
+)
+def test_methods_do_not_leak(offline, method, outcomes):
+    offline(*outcomes)
+    m = ComfyUIManager("http://h/", 2.5, 3, 1, NullLogger())
+    assert_no_leak(getattr(m, method), calls=500)
+    # Shared objects keep their reference counts: nothing released twice or kept.
+    reused = [m.flag, m.reboot_api, m.stats_api, m.logger, DROPPED, DROPPED.args[0]]
+    before = [sys.getrefcount(obj) for obj in reused]
+    for _ in range(100):
+        getattr(m, method)()
+    assert [sys.getrefcount(obj) for obj in reused] == before
+
+
+def test_error_paths_do_not_leak(offline):
+    offline(KeyboardInterrupt())
+    assert_no_leak(raises(KeyboardInterrupt, ComfyUIManager(logger=NullLogger()).wait_service_ready), calls=500)
+    offline(200)
+    broken = ComfyUIManager(logger=RecordingLogger(fail={REBOOT_CALLED: OSError, REBOOT_ERROR: OSError}))
+    assert_no_leak(raises(OSError, broken.trigger_reboot), calls=500)
+
+
+def test_constructor_does_not_leak():
+    log = NullLogger()
+    assert_no_leak(lambda: ComfyUIManager("http://h", 1.5, True, 2, log))
+    assert_no_leak(lambda: ComfyUIManager())
+    assert_no_leak(raises(TypeError, ComfyUIManager, timeout="5"))
+    assert_no_leak(raises(TypeError, ComfyUIManager, b"x"))
