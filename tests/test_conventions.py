@@ -10,7 +10,14 @@ import pytest
 
 from conftest import assert_no_leak
 
-MODULES = ["vantry.excode", "vantry.aspecta", "vantry.resize", "vantry.simplora", "vantry.prefora"]
+MODULES = [
+    "vantry.excode",
+    "vantry.aspecta",
+    "vantry.resize",
+    "vantry.simplora",
+    "vantry.prefora",
+    "vantry.comfyui.revivo",
+]
 
 
 def plain_classes():
