@@ -1,0 +1,617 @@
+import gc
+import inspect
+import io
+import os
+import pickle
+import re
+import subprocess
+import sys
+import threading
+import types
+import warnings
+
+import pytest
+from hypothesis import given, settings
+from hypothesis import strategies as st
+
+from conftest import assert_no_leak, raises
+from vantry import excode, wordsift
+from vantry.wordsift import PromptBanChecker, PromptBanError
+
+HAS_AC = wordsift._HAS_AC
+needs_ac = pytest.mark.skipif(not HAS_AC, reason="pyahocorasick is not installed")
+FILLERS = [f"qqfill{i:02d}" for i in range(60)]
+
+
+@pytest.fixture(params=["regex", pytest.param("automaton", marks=needs_ac)])
+def engine(request, monkeypatch):
+    monkeypatch.setattr(wordsift, "_HAS_AC", request.param == "automaton")
+    return request.param
+
+
+def checker_for(words, **kwargs):
+    """A checker on `words` padded to 50 entries, so _HAS_AC alone picks the engine."""
+    padded = list(words) + FILLERS[: max(0, 50 - len(words))]
+    return PromptBanChecker(builtin_words=padded, use_default=False, **kwargs)
+
+
+def hits(checker, text):
+    try:
+        assert checker.check(text) is text
+        return None
+    except PromptBanError as err:
+        assert err.data == checker.find_matched_words(text) or sorted(err.data) == sorted(
+            checker.find_matched_words(text)
+        )
+        return sorted(err.data)
+
+
+# ---- module ------------------------------------------------------------------------------
+
+
+def test_module_names_in_order():
+    names = [n for n in vars(wordsift) if not n.startswith("__")]
+    expected = ["os", "pickle", "re", "PromptBanError", "_AC_THRESHOLD"] + ["ahocorasick"] * HAS_AC
+    assert names == expected + ["_HAS_AC", "_xor", "_load_default_words", "PromptBanChecker"]
+    assert (wordsift.os, wordsift.pickle, wordsift.re) == (os, pickle, re)
+    assert wordsift.PromptBanError is excode.PromptBanError and wordsift._AC_THRESHOLD == 50
+    methods = ["__init__", "load_banned_words", "_load_from_file", "_build_engine", "_build_automaton",
+               "find_matched_words", "_has_banned_word", "check", "create_pickle_file"]
+    assert [n for n in vars(PromptBanChecker) if n in methods or not n.startswith("__")] == methods
+    assert str(inspect.signature(PromptBanChecker.__init__)) == (
+        "(self, /, ban_word_file=None, ignore_case=True, builtin_words=None, use_default=True, exclude_words=None)")
+    assert str(inspect.signature(PromptBanChecker._load_from_file)) == "(file_path)"
+
+
+def run_python(code):
+    return subprocess.run([sys.executable, "-c", code], capture_output=True, text=True)
+
+
+@pytest.mark.parametrize(
+    "setup, outcome",
+    [
+        ("sys.modules['ahocorasick'] = None", "ok False False"),
+        ("class F:\n def find_spec(s, n, p, t=None):\n  if n == 'ahocorasick': raise RuntimeError('boom')\n"
+         "sys.meta_path.insert(0, F())", "RuntimeError"),
+        ("import vantry.excode as e\ndel e.PromptBanError", "ImportError cannot import name 'PromptBanError'"),
+    ],
+)
+def test_loading_with_missing_or_broken_dependencies(setup, outcome):
+    code = f"""import sys
+{setup}
+try:
+    import vantry.wordsift as w
+except Exception as e:
+    print(type(e).__name__, e)
+else:
+    c = w.PromptBanChecker()
+    print('ok', w._HAS_AC, hasattr(w, 'ahocorasick'), c._automaton is None and c._ban_regex is not None)
+"""
+    out = run_python(code)
+    assert out.stdout.startswith(outcome), out.stderr
+
+
+# ---- _xor ------------------------------------------------------------------------------------
+
+
+def py_xor(data, key):
+    return bytes(b ^ key[i % len(key)] for i, b in enumerate(data))
+
+
+@pytest.mark.parametrize("size", [0, 1, 31, 32, 33, 1000, 70_000, 300_001])
+@pytest.mark.parametrize("key", [b"\x01", b"abc", bytes(range(32)), os.urandom(300)])
+def test_xor_matches_the_definition_and_is_its_own_inverse(size, key):
+    data = os.urandom(size)
+    out = wordsift._xor(data, key)
+    assert type(out) is bytes and out == py_xor(data, key)
+    assert wordsift._xor(out, key) == data
+
+
+def test_xor_empty_key_and_types():
+    assert wordsift._xor(b"", b"") == b"" and wordsift._xor(data=b"", key=b"k") == b""
+    with pytest.raises(ZeroDivisionError) as info:
+        wordsift._xor(b"x", b"")
+    try:
+        0 % 0
+    except ZeroDivisionError as host:
+        assert str(info.value) == str(host)
+    for args, name in [((bytearray(b"x"), b"k"), "data"), ((b"x", "k"), "key"), ((b"x", None), "key")]:
+        with pytest.raises(TypeError, match=f"Argument '{name}' has incorrect type"):
+            wordsift._xor(*args)
+
+
+def test_xor_releases_the_gil_on_large_data():
+    data, stop, ticks = os.urandom(64 << 20), threading.Event(), []
+    thread = threading.Thread(target=lambda: [ticks.append(1) for _ in iter(stop.is_set, True)])
+    thread.start()
+    try:
+        before = len(ticks)
+        wordsift._xor(data, b"key")
+        during = len(ticks) - before
+    finally:
+        stop.set()
+        thread.join()
+    assert during > 0
+
+
+# ---- built-in lexicon -------------------------------------------------------------------------
+
+
+def fake_vault(monkeypatch, value=None, raw=None, key=b"k" * 32):
+    raw = pickle.dumps(value) if raw is None else raw
+    vault = types.ModuleType("vantry._lexivault")
+    vault._EK, vault._ED = key, py_xor(raw, key) if key else raw
+    monkeypatch.setitem(sys.modules, "vantry._lexivault", vault)
+
+
+EXEC_PICKLE = b"cbuiltins\nexec\n(Vopen(%r, 'w').close()\ntR."
+
+
+def test_default_words_are_read_anew_each_time():
+    first, second = wordsift._load_default_words(), wordsift._load_default_words()
+    assert first == second and first is not second and len(first) >= 500
+
+
+@pytest.mark.parametrize("value", [None, {"a": 1}, "text", ("a",), 5])
+def test_default_words_that_are_not_a_list_are_empty(monkeypatch, value):
+    fake_vault(monkeypatch, value)
+    assert wordsift._load_default_words() == []
+    assert PromptBanChecker(builtin_words=["x"]).banned_words == ["x"]
+
+
+def test_default_words_failures_are_silent(monkeypatch, tmp_path):
+    marker = tmp_path / "ran"
+    cases = [dict(raw=b"not a pickle"), dict(raw=EXEC_PICKLE % str(marker).encode()), dict(value=[], key=b"")]
+    for case in cases:
+        fake_vault(monkeypatch, **case)
+        assert wordsift._load_default_words() == []
+    assert not marker.exists()
+    monkeypatch.setitem(sys.modules, "vantry._lexivault", None)
+    assert wordsift._load_default_words() == []
+    fake_vault(monkeypatch, ["  own  ", "words"])
+    assert wordsift._load_default_words() == ["  own  ", "words"]
+    assert PromptBanChecker().banned_words == ["words", "own"]
+
+
+def test_default_words_let_non_exception_errors_through(monkeypatch):
+    def interrupted(data, key):
+        raise KeyboardInterrupt
+
+    monkeypatch.setattr(wordsift, "_xor", interrupted)
+    with pytest.raises(KeyboardInterrupt):
+        wordsift._load_default_words()
+
+
+def test_a_non_text_default_word_stops_the_assembly(monkeypatch):
+    fake_vault(monkeypatch, ["ok", 3])
+    with pytest.raises(AttributeError):
+        PromptBanChecker()
+
+
+BANNED = ["a nude woman on the beach", "Child Porn", "a beheading video", "crystal meth lab", "how to make a bomb",
+          "一张裸体照片", "儿童色情内容", "吸食冰毒的人", "割腕自杀", "白人至上主义集会"]
+BENIGN = ["a watercolor painting of a quiet harbour at dawn", "portrait of an old fisherman, dramatic lighting",
+          "a cat sleeping on a windowsill, grapes and draped curtains", "the Pythagorean theorem on a blackboard",
+          "a therapist's office with green plants", "pricing table for a bakery", "清晨的港口，渔船，柔和的金色光线",
+          "一只在草地上奔跑的小狗", "故事的高潮部分，城市夜景", "粉色的樱花和蓝天", "室内射击场的安全标志"]
+
+
+@pytest.mark.parametrize("use_ac", [False, pytest.param(True, marks=needs_ac)])
+def test_default_checker_screens_real_prompts(monkeypatch, use_ac):
+    monkeypatch.setattr(wordsift, "_HAS_AC", use_ac)
+    checker = PromptBanChecker()
+    assert (checker._automaton is not None) == use_ac
+    refused = [p for p in BANNED if hits(checker, p)]
+    passed = [p for p in BENIGN if not hits(checker, p)]
+    assert (refused, passed) == (BANNED, BENIGN)
+
+
+# ---- constructor and assembly -------------------------------------------------------------------
+
+
+def test_constructor_attributes():
+    mine, excl = ["x"], ["y"]
+    c = PromptBanChecker(None, 0, mine, "", excl)
+    assert vars(c) == {"ban_word_file": None, "ignore_case": False, "builtin_words": mine, "use_default": False,
+                       "exclude_words": excl, "banned_words": ["x"], "_ban_regex": c._ban_regex, "_automaton": None}
+    assert c.builtin_words is mine and c.exclude_words is excl
+    empty = []
+    d = PromptBanChecker(builtin_words=empty, use_default=False)
+    assert d.builtin_words == [] and d.builtin_words is not empty and d.ignore_case is True
+    assert d.banned_words == [] and d._ban_regex is None and d._automaton is None
+    mine.append("later")
+    c.load_banned_words()
+    assert c.banned_words == ["later", "x"]
+
+
+@pytest.mark.parametrize(
+    "kwargs, name, expected",
+    [(dict(ban_word_file=b"f"), "ban_word_file", "str"), (dict(builtin_words=("a",)), "builtin_words", "list"),
+     (dict(exclude_words="a"), "exclude_words", "list")],
+)
+def test_constructor_types(kwargs, name, expected):
+    with pytest.raises(TypeError, match=re.escape(f"Argument '{name}' has incorrect type (expected {expected}")):
+        PromptBanChecker(**kwargs)
+
+
+@pytest.mark.parametrize(
+    "words, exclude, ignore_case, expected",
+    [
+        (["  foo  ", "foo", "", "   "], None, True, ["foo"]),
+        (["ab", "cd", "abc"], None, True, ["abc", "ab", "cd"]),
+        (["Foo", "foo", "bar"], [" FOO "], True, ["bar"]),
+        (["Foo", "foo", "bar"], [" FOO "], False, ["Foo", "foo", "bar"]),
+        (["Foo", "foo", "bar"], [" foo", ""], False, ["Foo", "bar"]),
+        (["foobar", "foo"], ["foo"], True, ["foobar"]),
+        (["\u3000全角\u3000", "\u00a0nb\u00a0", "tab\t"], None, True, ["tab", "全角", "nb"]),
+    ],
+)
+def test_assembly(words, exclude, ignore_case, expected):
+    c = PromptBanChecker(builtin_words=words, use_default=False, exclude_words=exclude, ignore_case=ignore_case)
+    assert c.banned_words == expected
+
+
+def test_sources_merge_in_priority_order(tmp_path, monkeypatch):
+    fake_vault(monkeypatch, ["dd", "shared"])
+    path = tmp_path / "words.txt"
+    path.write_text("bb\nshared\ncc\n", encoding="utf-8")
+    c = PromptBanChecker(str(path), builtin_words=["aa", "shared", "bb"])
+    assert c.banned_words == ["shared", "dd", "aa", "bb", "cc"]
+    assert PromptBanChecker("", use_default=False).banned_words == []
+
+
+def test_failed_reload_keeps_lexicon_and_engine(tmp_path):
+    c = PromptBanChecker(builtin_words=["keep"], use_default=False)
+    before = (c.banned_words, c._ban_regex, c._automaton)
+    c.builtin_words.append(7)
+    with pytest.raises(AttributeError):
+        c.load_banned_words()
+    c.builtin_words.pop()
+    c.ban_word_file = str(tmp_path / "nope.txt")
+    with pytest.raises(FileNotFoundError) as info:
+        c.load_banned_words()
+    assert str(info.value) == "违禁词文件不存在: " + str(tmp_path / "nope.txt")
+    assert (c.banned_words, c._ban_regex, c._automaton) == before and c.banned_words is before[0]
+    with pytest.raises(PromptBanError):
+        c.check("keep it")
+
+
+# ---- files ------------------------------------------------------------------------------------
+
+
+@pytest.mark.parametrize(
+    "name, content, expected",
+    [
+        ("w.txt", "a\r\n\r\n b \r\nc", ["a", "", "b", "c"]),
+        ("w.txt", "\ufefffirst\nsecond\n", ["first", "second"]),
+        ("w.dat", "x\ry\n", ["x", "y"]),
+        ("words", "中文\n", ["中文"]),
+        (".pkl", "text\n", ["text"]),
+        ("w.PKL", pickle.dumps([1, "a", 2.5]), ["1", "a", "2.5"]),
+        ("w.pickle", pickle.dumps(["  x  "], protocol=0), ["  x  "]),
+    ],
+)
+def test_load_from_file(tmp_path, name, content, expected):
+    path = tmp_path / name
+    path.write_bytes(content if isinstance(content, bytes) else content.encode("utf-8"))
+    assert PromptBanChecker._load_from_file(str(path)) == expected
+
+
+def test_bom_file_screens_its_first_word(tmp_path):
+    path = tmp_path / "bom.txt"
+    path.write_bytes("\ufeffbadword\nother\n".encode("utf-8"))
+    with pytest.raises(PromptBanError):
+        PromptBanChecker(str(path), use_default=False).check("a badword here")
+
+
+@pytest.mark.parametrize(
+    "name, content, error, message",
+    [
+        ("w.pkl", pickle.dumps({"a": 1}), ValueError, "pickle 文件内容必须是 list，当前类型: dict"),
+        ("w.pkl", pickle.dumps(None), ValueError, "pickle 文件内容必须是 list，当前类型: NoneType"),
+        ("w.pkl", pickle.dumps(io.BytesIO), pickle.UnpicklingError, "pickle 文件禁止引用全局对象: _io.BytesIO"),
+        ("w.pkl", b"garbage", pickle.UnpicklingError, None),
+        ("w.txt", b"\xff\xfe bad", UnicodeDecodeError, None),
+    ],
+)
+def test_bad_files_raise_and_close(tmp_path, name, content, error, message):
+    path = tmp_path / name
+    path.write_bytes(content)
+    with warnings.catch_warnings():
+        warnings.simplefilter("error", ResourceWarning)
+        with pytest.raises(error) as info:
+            PromptBanChecker._load_from_file(str(path))
+        gc.collect()
+    if message:
+        assert str(info.value) == message
+
+
+def test_malicious_pickle_runs_nothing(tmp_path):
+    marker = tmp_path / "ran"
+    path = tmp_path / "evil.pkl"
+
+    class Evil:
+        def __reduce__(self):
+            return (os.system, (f"touch {marker}",))
+
+    for payload in [EXEC_PICKLE % str(marker).encode(), pickle.dumps([Evil()]), pickle.dumps([Evil()], protocol=0)]:
+        path.write_bytes(payload)
+        with pytest.raises(pickle.UnpicklingError, match=r"全局对象: (builtins\.exec|posix\.system)$"):
+            PromptBanChecker(str(path), use_default=False)
+    assert not marker.exists()
+
+
+def test_create_pickle_file(tmp_path):
+    path = tmp_path / "out.pkl"
+    path.write_bytes(b"old content that is longer")
+    assert PromptBanChecker.create_pickle_file(["  a ", "", "b", "a", " "], str(path)) is None
+    with open(path, "rb") as f:
+        assert pickle.load(f) == ["a", "b", "a"]
+    assert PromptBanChecker._load_from_file(str(path)) == ["a", "b", "a"]
+    with pytest.raises(TypeError, match="Argument 'words'"):
+        PromptBanChecker.create_pickle_file(("a",), str(path))
+    with pytest.raises(AttributeError):
+        PromptBanChecker.create_pickle_file([1], str(path))
+
+
+# ---- engines -------------------------------------------------------------------------------------
+
+
+@pytest.mark.parametrize("count", [49, 50])
+@pytest.mark.parametrize("has_ac", [False, pytest.param(True, marks=needs_ac)])
+def test_engine_choice(monkeypatch, count, has_ac):
+    monkeypatch.setattr(wordsift, "_HAS_AC", has_ac)
+    c = PromptBanChecker(builtin_words=FILLERS[:count], use_default=False, ignore_case=False)
+    if has_ac and count == 50:
+        assert type(c._automaton).__name__ == "Automaton" and c._ban_regex is None
+        assert sorted(c._automaton.keys()) == sorted(FILLERS[:count])
+    else:
+        assert c._automaton is None and isinstance(c._ban_regex, re.Pattern)
+        assert c._ban_regex.pattern == "|".join(map(re.escape, c.banned_words))
+        assert not c._ban_regex.flags & re.IGNORECASE
+
+
+@needs_ac
+def test_threshold_is_read_at_each_build(monkeypatch):
+    monkeypatch.setattr(wordsift, "_AC_THRESHOLD", 2)
+    c = PromptBanChecker(builtin_words=["Ab", "cd"], use_default=False)
+    assert c._automaton is not None and sorted(c._automaton.keys()) == ["ab", "cd"]
+    monkeypatch.delattr(wordsift, "_AC_THRESHOLD")
+    with pytest.raises(NameError, match="_AC_THRESHOLD"):
+        c.load_banned_words()
+
+
+@pytest.mark.parametrize(
+    "words, prompt, ignore_case, regex, automaton",
+    [
+        (["abc"], "xxABCxx", True, ["ABC"], ["abc"]),
+        (["abc"], "xxABCxx", False, None, None),
+        (["ab", "abc"], "abc", True, ["abc"], ["ab", "abc"]),
+        (["abc", "bcd"], "abcd", True, ["abc"], ["abc", "bcd"]),
+        (["a.c", "x*", "(p", "q|r"], "abc x y (p q r q|r", True, ["(p", "q|r"], ["(p", "q|r"]),
+        (["dup"], "dup dup DUP", False, ["dup"], ["dup"]),
+        (["Foo", "foo"], "FOO", True, ["FOO"], ["foo"]),
+        (["裸体"], "一张裸体照片", True, ["裸体"], ["裸体"]),
+    ],
+)
+def test_engines_report_differently(engine, words, prompt, ignore_case, regex, automaton):
+    c = checker_for(words, ignore_case=ignore_case)
+    expected = regex if engine == "regex" else automaton
+    assert hits(c, prompt) == expected
+    assert c._has_banned_word(prompt) is (expected is not None)
+
+
+def test_error_message_and_data(engine):
+    c = checker_for(["x", "y"])
+    with pytest.raises(PromptBanError) as info:
+        c.check("x and y")
+    assert info.value.error_msg in ("违禁词: x,y", "违禁词: y,x")
+    assert sorted(info.value.data) == ["x", "y"] and str(info.value) == info.value.error_msg
+
+
+def test_clean_and_empty_prompts(engine):
+    for c in (checker_for(["word"]), PromptBanChecker(use_default=False)):
+        for prompt in ("", "a clean prompt " * 3):
+            assert c.check(prompt) is prompt
+            assert c.find_matched_words(prompt) == [] and c._has_banned_word(prompt) is False
+
+
+@pytest.mark.parametrize("method", ["check", "_has_banned_word", "find_matched_words"])
+def test_text_must_be_str(method):
+    c = checker_for(["a"])
+    for bad in (None, b"a", ["a"]):
+        with pytest.raises(TypeError, match="has incorrect type"):
+            getattr(c, method)(bad)
+
+
+@needs_ac
+def test_automaton_reads_ignore_case_at_each_check():
+    c = checker_for(["abc"])
+    assert hits(c, "ABC") == ["abc"]
+    c.ignore_case = False  # keys stay lower-cased, the text is no longer lowered
+    assert hits(c, "ABC") is None and hits(c, "abc") == ["abc"]
+
+
+def test_engine_attributes_are_read_at_each_check(engine):
+    c = checker_for(["one"])
+    c._ban_regex, c._automaton = re.compile("two"), None
+    assert hits(c, "one") is None and hits(c, "two") == ["two"]
+    if engine == "automaton":
+        import ahocorasick
+
+        auto = ahocorasick.Automaton()
+        auto.add_word("three", "three")
+        auto.make_automaton()
+        c._automaton = auto
+        assert hits(c, "two") is None and hits(c, "three") == ["three"]
+        c = checker_for(["one"])
+        c._automaton.add_word("four", "four")
+        c._automaton.make_automaton()
+        assert hits(c, "four") == ["four"]
+
+
+def test_overrides_are_called_through_self(engine, tmp_path):
+    calls = []
+
+    class Mine(PromptBanChecker):
+        def _has_banned_word(self, text):
+            calls.append(("has", text))
+            return super()._has_banned_word(text)
+
+        def find_matched_words(self, text):
+            return ["custom"]
+
+        @staticmethod
+        def _load_from_file(file_path):
+            return ["fromfile"]
+
+    path = tmp_path / "w.txt"
+    path.write_text("ignored")
+    c = Mine(str(path), builtin_words=FILLERS[:49])
+    assert "fromfile" in c.banned_words
+    with pytest.raises(PromptBanError, match="^违禁词: custom$"):
+        c.check("fromfile")
+    assert calls == [("has", "fromfile")]
+
+
+def test_engines_are_swapped_without_a_gap(monkeypatch):
+    """The new engine is assigned before the other attribute is cleared."""
+    log = []
+
+    class Spy(PromptBanChecker):
+        def __setattr__(self, name, value):
+            if name in ("_ban_regex", "_automaton"):
+                log.append((name, value is not None))
+            super().__setattr__(name, value)
+
+    c = Spy(builtin_words=["w"], use_default=False)
+    if HAS_AC:
+        log.clear()
+        c.builtin_words.extend(FILLERS)
+        c.load_banned_words()
+        assert log == [("_automaton", True), ("_ban_regex", False)]
+        log.clear()
+        del c.builtin_words[1:]
+        c.load_banned_words()
+        assert log == [("_ban_regex", True), ("_automaton", False)]
+
+
+@needs_ac
+def test_reload_in_another_thread_never_misses_a_shared_word():
+    small, large = ["common"], ["common"] + FILLERS
+    c = PromptBanChecker(builtin_words=list(small), use_default=False)
+    stop, misses, checks = threading.Event(), [], []
+
+    def reload():
+        for i in range(2000):
+            c.builtin_words[:] = large if i % 2 == 0 else small
+            c.load_banned_words()
+        stop.set()
+
+    def screen():
+        while not stop.is_set():
+            checks.append(1)
+            if hits(c, "a common word") != ["common"]:
+                misses.append(1)
+
+    interval = sys.getswitchinterval()
+    sys.setswitchinterval(1e-5)
+    try:
+        threads = [threading.Thread(target=screen) for _ in range(3)] + [threading.Thread(target=reload)]
+        for t in threads:
+            t.start()
+        for t in threads:
+            t.join()
+    finally:
+        sys.setswitchinterval(interval)
+    assert not misses and len(checks) > 100
+
+
+# The first-hit test must answer exactly as the engine on the instance would.
+TRICKY = "aAiIsSkKzZ \u0131\u0130\u017f\u212a\u03c3\u03a3\u03c2\u00e9\u00c9\u00df\u1e9e\u0307\uff21\uff41" \
+         "\u4e2d\u6587\u3000\u00a0\u00b5\u039c\u01c5\u24b6\U0001F600\U00010400\U00010428\ud800"
+
+
+def engine_says(c, text):
+    if c._automaton:
+        return any(True for _ in c._automaton.iter(text.lower() if c.ignore_case else text))
+    return bool(c._ban_regex and c._ban_regex.search(text))
+
+
+@settings(max_examples=300, deadline=None)
+@given(words=st.lists(st.text(TRICKY, min_size=1, max_size=3), min_size=1, max_size=4),
+       text=st.text(TRICKY, max_size=12), ignore_case=st.booleans(), use_ac=st.booleans())
+def test_first_hit_agrees_with_the_engine(words, text, ignore_case, use_ac):
+    saved = wordsift._HAS_AC
+    wordsift._HAS_AC = use_ac and HAS_AC
+    try:
+        c = checker_for([w for w in words if w.strip()] or ["k"], ignore_case=ignore_case)
+    finally:
+        wordsift._HAS_AC = saved
+    assert c._has_banned_word(text) is engine_says(c, text)
+
+
+def test_first_hit_agrees_on_every_code_point(monkeypatch):
+    """Every code point against ASCII letters, and every code point that has a case partner."""
+    letters = [chr(c) for c in range(ord("a"), ord("z") + 1)]
+    everything = [chr(c) for c in range(0x80, 0x110000)]
+    for use_ac in [False] + [True] * HAS_AC:
+        monkeypatch.setattr(wordsift, "_HAS_AC", use_ac)
+        c = checker_for(letters)
+        suspects = [t for t in everything if engine_says(c, t)]
+        assert [t for t in suspects if not c._has_banned_word(t)] == []
+    monkeypatch.setattr(wordsift, "_HAS_AC", False)
+    cased = [t for t in everything if t.lower() != t or t.upper() != t]
+    wrong = []
+    for t in cased:
+        for partner in {t.lower(), t.upper(), t.swapcase()} - {t}:
+            c = PromptBanChecker(builtin_words=[partner], use_default=False)
+            if c._has_banned_word(t) is not engine_says(c, t):
+                wrong.append((t, partner))
+    if HAS_AC:  # the automaton searches text.lower(): every cased code point hits its own lower case
+        monkeypatch.setattr(wordsift, "_HAS_AC", True)
+        c = PromptBanChecker(builtin_words=sorted({t.lower() for t in cased}), use_default=False)
+        wrong += [t for t in cased if not c._has_banned_word(t)]
+    assert wrong == []
+
+
+# ---- leaks ------------------------------------------------------------------------------------
+
+
+def test_no_leaks(tmp_path, monkeypatch):
+    txt, pkl, bad = tmp_path / "w.txt", tmp_path / "w.pkl", tmp_path / "bad.pkl"
+    txt.write_text("a\nb\n")
+    pkl.write_bytes(pickle.dumps(["a", 1]))
+    bad.write_bytes(pickle.dumps({"a": 1}))
+    evil = tmp_path / "evil.pkl"
+    evil.write_bytes(EXEC_PICKLE % b"x")
+    regex = checker_for(["word"], ignore_case=True)
+    monkeypatch.setattr(wordsift, "_HAS_AC", False)
+    small = PromptBanChecker(builtin_words=["word", "WORD", "gone"], use_default=False, exclude_words=["Gone"])
+    monkeypatch.setattr(wordsift, "_HAS_AC", HAS_AC)
+    checkers = [small, regex] + [checker_for(["word"])] * HAS_AC
+    long_text = "x" * 1000 + "\u00e9"
+    for c in checkers:
+        assert_no_leak(lambda: c.check("clean text"))
+        assert_no_leak(lambda: c._has_banned_word(long_text))
+        assert_no_leak(raises(PromptBanError, c.check, "a word here"))
+        assert_no_leak(lambda: c.find_matched_words("word WORD"))
+        assert_no_leak(c.load_banned_words, calls=300)
+        assert_no_leak(c._build_engine, calls=300)
+    assert_no_leak(lambda: PromptBanChecker(str(txt), builtin_words=["q"], use_default=False), calls=500)
+    assert_no_leak(lambda: PromptBanChecker(), calls=200)
+    assert_no_leak(lambda: PromptBanChecker._load_from_file(str(pkl)), calls=500)
+    assert_no_leak(raises(ValueError, PromptBanChecker._load_from_file, str(bad)), calls=500)
+    assert_no_leak(raises(pickle.UnpicklingError, PromptBanChecker._load_from_file, str(evil)), calls=500)
+    assert_no_leak(raises(FileNotFoundError, PromptBanChecker, "/no/such/file"), calls=500)
+    assert_no_leak(raises(TypeError, PromptBanChecker, b"f"))
+    assert_no_leak(raises(TypeError, small.check, None))
+    assert_no_leak(lambda: PromptBanChecker.create_pickle_file([" a ", ""], str(tmp_path / "o.pkl")), calls=500)
+    assert_no_leak(lambda: wordsift._xor(b"data" * 100, b"key"))
+    assert_no_leak(raises(ZeroDivisionError, wordsift._xor, b"x", b""))
+    assert_no_leak(raises(TypeError, wordsift._xor, "x", b""))
+    assert_no_leak(wordsift._load_default_words, calls=300)
+    if HAS_AC:
+        assert_no_leak(checkers[-1]._build_automaton, calls=300)
+    fake_vault(monkeypatch, raw=b"broken")
+    assert_no_leak(wordsift._load_default_words)
