@@ -1,0 +1,2 @@
+_EK: bytes
+_ED: bytes
