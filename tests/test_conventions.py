@@ -17,6 +17,8 @@ MODULES = [
     "vantry.simplora",
     "vantry.prefora",
     "vantry.comfyui.revivo",
+    "vantry.wordsift",
+    "vantry._lexivault",
 ]
 
 
@@ -63,8 +65,10 @@ def typed_parameters():
     from vantry.aspecta import Aspecta
     from vantry.resize import image_resize
     from vantry.simplora import ImageSimplora
+    from vantry.wordsift import PromptBanChecker, _xor
 
     a = Aspecta()
+    p = PromptBanChecker(use_default=False)
     img = Image.new("RGB", (4, 4))
     return [
         (lambda v: image_resize(img, v, 4), "target_w", "int"),
@@ -80,6 +84,17 @@ def typed_parameters():
         (lambda v: a._get_closest_standard_ratio(1, v), "height", "int"),
         (lambda v: a.adjust_size(v), "image_bytes", "bytes"),
         (lambda v: a.adjust_size(b"", expand_percent=v), "expand_percent", "float"),
+        (lambda v: PromptBanChecker(v, use_default=False), "ban_word_file", "str?"),
+        (lambda v: PromptBanChecker(builtin_words=v, use_default=False), "builtin_words", "list?"),
+        (lambda v: PromptBanChecker(exclude_words=v, use_default=False), "exclude_words", "list?"),
+        (PromptBanChecker._load_from_file, "file_path", "str"),
+        (lambda v: PromptBanChecker.create_pickle_file(v, "x.pkl"), "words", "list"),
+        (lambda v: PromptBanChecker.create_pickle_file([], v), "output_path", "str"),
+        (p.check, "prompt", "str"),
+        (p._has_banned_word, "text", "str"),
+        (p.find_matched_words, "text", "str"),
+        (lambda v: _xor(v, b"k"), "data", "bytes"),
+        (lambda v: _xor(b"d", v), "key", "bytes"),
     ]
 
 
@@ -100,10 +115,11 @@ REFUSED = {
     "str?": [b"1:1", 1, StrSub("1:1")],
     "bytes": [None, "x", bytearray(b"x"), memoryview(b"x"), BytesSub(b"x")],
     "list": [None, (), "x", ListSub()],
+    "list?": [(), "x", ListSub(["x"])],
     "int": ["5", b"5", None, [], 1j],
     "float": ["5", b"5", None, 1j],
 }
-EXPECTED = {"str": "str", "str?": "str", "bytes": "bytes", "list": "list", "int": "int", "float": "float"}
+EXPECTED = {"str": "str", "str?": "str", "bytes": "bytes", "list": "list", "list?": "list", "int": "int", "float": "float"}
 
 
 @pytest.mark.parametrize("fn, name, kind", typed_parameters(), ids=lambda x: x if isinstance(x, str) else "")
