@@ -406,6 +406,16 @@ def test_clean_and_empty_prompts(engine):
 
 
 @needs_ac
+def test_equal_lexicons_get_separate_automatons():
+    checkers = [checker_for(["shared"]) for _ in range(3)]
+    assert len({id(c._automaton) for c in checkers}) == 3
+    assert sorted(checkers[2]._automaton.items()) == sorted(checkers[0]._automaton.items())
+    checkers[2]._automaton.add_word("other", "other")
+    checkers[2]._automaton.make_automaton()
+    assert [hits(c, "other shared") for c in checkers] == [["shared"], ["shared"], ["other", "shared"]]
+
+
+@needs_ac
 def test_automaton_reads_ignore_case_at_each_check():
     c = checker_for(["abc"])
     assert hits(c, "ABC") == ["abc"]
