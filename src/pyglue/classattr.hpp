@@ -51,15 +51,38 @@ public:
 
     // The entry for `name` in the class's own dict (new reference), or empty
     // when the class cannot be read this way or does not define the name.
-    Ref find(PyObject* name) {
+    //
+    // With `hint`, the remembered position of `name` in this class's dict
+    // (a hint belongs to one class; start it at 0): a read is then a single
+    // PyDict_Next step checked by key identity, and a miss looks the name up
+    // and learns its position again. A hint of -1 means the dict holds the
+    // name under an equal but different key, so positions are not tried.
+    Ref find(PyObject* name, Py_ssize_t* hint = nullptr) {
         if (!usable_) return Ref();
         if (!dict_) dict_ = heap_type_dict(cls_);
+        if (hint && *hint >= 0) {
+            Py_ssize_t pos = *hint;
+            PyObject *key, *value;
+            if (PyDict_Next(dict_.get(), &pos, &key, &value) && key == name) return Ref::borrow(value);
+        }
         PyObject* entry = PyDict_GetItemWithError(dict_.get(), name);
         if (!entry && PyErr_Occurred()) throw_error();
+        if (entry && hint && *hint >= 0) *hint = position_of(name);
         return Ref::borrow(entry);
     }
 
 private:
+    // Where PyDict_Next must start to reach the entry keyed by `name` itself, or -1.
+    Py_ssize_t position_of(PyObject* name) const {
+        Py_ssize_t pos = 0, start = 0;
+        PyObject *key, *value;
+        while (PyDict_Next(dict_.get(), &pos, &key, &value)) {
+            if (key == name) return start;
+            start = pos;
+        }
+        return -1;
+    }
+
     PyObject* cls_;
     bool usable_;
     Ref dict_;

@@ -30,14 +30,20 @@ struct State : StateBase {
     PyObject *width, *height, *size, *pixels, *aspect_ratio, *resolution, *valid;
     // texts
     PyObject *lower, *auto_text, *colon, *default_ratio, *default_level, *fallback_level, *too_wide;
-    PyObject* result_template = nullptr;  // the result keys, in order, mapped to None
+    PyObject* result_template = nullptr;  // the result keys in order, "valid" True, others None
     PyMethodDef *round_def = nullptr, *floor_def = nullptr, *valid_def = nullptr;
     // The class dicts are read directly (see classattr.hpp) when this
     // interpreter allows it; our method descriptors are then known by identity.
     bool class_dicts_readable = false;
     PyObject* probe_name;
     PyObject *round_descr = nullptr, *floor_descr = nullptr, *valid_descr = nullptr;
+    // Positions of the names in our own class's dict (see ClassAttrs::find).
+    PyObject* cls = nullptr;
+    Py_ssize_t hints[9] = {};
 };
+
+// The names read through the class, as indexes into State::hints.
+enum Hint : int { kMinPixels, kMaxPixels, kMaxEdge, kMultiple, kMaxRatio, kPreset, kRound, kFloor, kValid };
 
 // ---- machine numbers ---------------------------------------------------------------------
 //
@@ -121,20 +127,24 @@ std::optional<double> exact_double(const Num& n) {
 // The class constants of one call, each read through the class at its first use.
 class Limits {
 public:
-    Limits(State& st, PyObject* cls) : attrs(cls, st.class_dicts_readable), st_(st), cls_(cls) {}
+    Limits(State& st, PyObject* cls)
+        : attrs(cls, st.class_dicts_readable), st_(st), cls_(cls), hints_(cls == st.cls ? st.hints : nullptr) {}
 
-    // cls.<name>: a plain entry of the class dicts as it is, anything else through getattr.
-    Ref attribute(PyObject* name) {
-        Ref entry = attrs.find(name);
+    // The entry of the class's own dict for a name, or empty.
+    Ref own_entry(PyObject* name, Hint hint) { return attrs.find(name, hints_ ? &hints_[hint] : nullptr); }
+
+    // cls.<name>: a plain entry of the class's own dict as it is, anything else through getattr.
+    Ref attribute(PyObject* name, Hint hint) {
+        Ref entry = own_entry(name, hint);
         if (entry && !is_descriptor(entry.get())) return entry;
         return getattr(cls_, name);
     }
 
-    const Num& min_pixels() { return get(min_pixels_, st_.MIN_PIXELS); }
-    const Num& max_pixels() { return get(max_pixels_, st_.MAX_PIXELS); }
-    const Num& max_edge() { return get(max_edge_, st_.MAX_EDGE); }
-    const Num& multiple() { return get(multiple_, st_.MULTIPLE); }
-    const Num& max_ratio() { return get(max_ratio_, st_.MAX_RATIO); }
+    const Num& min_pixels() { return get(min_pixels_, st_.MIN_PIXELS, kMinPixels); }
+    const Num& max_pixels() { return get(max_pixels_, st_.MAX_PIXELS, kMaxPixels); }
+    const Num& max_edge() { return get(max_edge_, st_.MAX_EDGE, kMaxEdge); }
+    const Num& multiple() { return get(multiple_, st_.MULTIPLE, kMultiple); }
+    const Num& max_ratio() { return get(max_ratio_, st_.MAX_RATIO, kMaxRatio); }
 
     // All limits as machine numbers (read in the order of the validity
     // check), or null when one of them needs the host's arithmetic.
@@ -152,8 +162,8 @@ public:
     }
 
 private:
-    const Num& get(std::optional<Num>& slot, PyObject* name) {
-        if (!slot) slot = Num::of(attribute(name).get());
+    const Num& get(std::optional<Num>& slot, PyObject* name, Hint hint) {
+        if (!slot) slot = Num::of(attribute(name, hint).get());
         return *slot;
     }
 
@@ -163,6 +173,7 @@ public:
 private:
     State& st_;
     PyObject* cls_;
+    Py_ssize_t* hints_;  // for our own class only
     std::optional<Num> min_pixels_, max_pixels_, max_edge_, multiple_, max_ratio_;
     bool native_checked_ = false;
     std::optional<NativeLimits> native_;
@@ -287,8 +298,10 @@ public:
 
 private:
     struct Method {
-        Method(PyObject* name_, PyObject* descr_, PyMethodDef* def_) : name(name_), descr(descr_), def(def_) {}
+        Method(PyObject* name_, Hint hint_, PyObject* descr_, PyMethodDef* def_)
+            : name(name_), hint(hint_), descr(descr_), def(def_) {}
         PyObject* name;
+        Hint hint;
         PyObject* descr;  // our descriptor in the class dict
         PyMethodDef* def;
         bool resolved = false;
@@ -311,7 +324,7 @@ private:
     Method& resolve(Method& m) {
         if (m.resolved) return m;
         m.resolved = true;
-        Ref entry = limits_.attrs.find(m.name);
+        Ref entry = limits_.own_entry(m.name, m.hint);
         if (entry && entry.get() == m.descr) {
             m.own = true;
             return m;
@@ -324,9 +337,9 @@ private:
     State& st_;
     PyObject* cls_;
     Limits& limits_;
-    Method round_{st_.round_to_multiple, st_.round_descr, st_.round_def};
-    Method floor_{st_.floor_to_multiple, st_.floor_descr, st_.floor_def};
-    Method valid_{st_.is_valid_image_size, st_.valid_descr, st_.valid_def};
+    Method round_{st_.round_to_multiple, kRound, st_.round_descr, st_.round_def};
+    Method floor_{st_.floor_to_multiple, kFloor, st_.floor_descr, st_.floor_def};
+    Method valid_{st_.is_valid_image_size, kValid, st_.valid_descr, st_.valid_def};
 };
 
 // ---- the search ------------------------------------------------------------------------------------
@@ -535,7 +548,7 @@ Terms ratio_terms(State& st, PyObject* aspect_ratio) {
 
 // The pixel budget of a level: its preset entry, or the "2k" entry when it has none.
 Num level_budget(State& st, Limits& limits, PyObject* resolution) {
-    Ref preset = limits.attribute(st.RESOLUTION_PRESET);
+    Ref preset = limits.attribute(st.RESOLUTION_PRESET, kPreset);
     if (PyDict_CheckExact(preset.get())) {
         PyObject* entry = PyDict_GetItemWithError(preset.get(), resolution);
         if (entry) return Num::of(entry);
@@ -544,6 +557,52 @@ Num level_budget(State& st, Limits& limits, PyObject* resolution) {
         return Num::of(check(PyObject_GetItem(preset.get(), resolution)).get());
     }
     return Num::of(check(PyObject_GetItem(preset.get(), st.fallback_level)).get());
+}
+
+std::optional<long long> small_term(const Num& n) {
+    if (n.is_int() && n.int_value() >= 1 && n.int_value() <= (1LL << 31)) return n.int_value();
+    return std::nullopt;
+}
+
+// Steps 3 and 4 on machine numbers, for positive terms below 2^31 and a
+// MAX_RATIO that converts to a double exactly: every quotient is then one of
+// exact doubles, and the clamped term is used only while it stays exact.
+std::optional<Num> machine_ratio(State& st, Limits& limits, const Terms& t, PyObject* aspect_ratio, bool strict) {
+    auto rw = small_term(t.rw), rh = small_term(t.rh);
+    if (!rw || !rh) return std::nullopt;
+    double ratio = quotient(*rw, *rh);
+    long long long_r = *rh > *rw ? *rh : *rw, short_r = *rh < *rw ? *rh : *rw;
+    double spread = quotient(long_r, short_r);
+    auto cap = exact_double(limits.max_ratio());
+    if (!cap) return std::nullopt;
+    if (!(spread > *cap)) return Num::real(ratio);
+    if (strict) refuse_ratio(st, aspect_ratio);
+    double product = *cap * static_cast<double>(short_r);
+    if (!(std::fabs(product) < static_cast<double>(kExactInt))) return std::nullopt;
+    long long clamped = static_cast<long long>(product);  // int() truncates toward zero
+    if (clamped == 0) return std::nullopt;                // the host raises its division by zero
+    return Num::real(*rw >= *rh ? quotient(clamped, short_r) : quotient(short_r, clamped));
+}
+
+// ratio = rw / rh, clamped to cls.MAX_RATIO keeping the orientation, or
+// refused with ServiceError when strict.
+Num limited_ratio(State& st, Limits& limits, Terms t, PyObject* aspect_ratio, bool strict) {
+    if (auto fast = machine_ratio(st, limits, t, aspect_ratio, strict)) return std::move(*fast);
+    Num rw = std::move(t.rw), rh = std::move(t.rh);
+    Num ratio = rw / rh;
+    Num long_r = Num::max(rw, rh), short_r = Num::min(rw, rh);
+    Num spread = long_r / short_r;  // before MAX_RATIO is read, as the host evaluates it
+    if (!(spread > limits.max_ratio())) return ratio;
+    if (strict) refuse_ratio(st, aspect_ratio);
+    Num clamped = Num::to_int(limits.max_ratio() * short_r);
+    if (rw >= rh) {
+        rw = clamped;
+        rh = short_r;
+    } else {
+        rw = short_r;
+        rh = clamped;
+    }
+    return rw / rh;
 }
 
 // Decimal digits of v at the end of buf; returns where they start.
@@ -588,24 +647,9 @@ Ref calc_size(State& st, PyObject* cls, Args<3>& a) {
     Ref resolution = lowered(st, a.obj(1, st.default_level));
     bool strict = a.truth(2, false);
 
-    Terms t = ratio_terms(st, aspect_ratio);
-    Num rw = std::move(t.rw), rh = std::move(t.rh);
-    Num ratio = rw / rh;
-    Num long_r = Num::max(rw, rh), short_r = Num::min(rw, rh);
+    Terms terms = ratio_terms(st, aspect_ratio);
     Limits limits(st, cls);
-    Num spread = long_r / short_r;  // before MAX_RATIO is read, as the host evaluates it
-    if (spread > limits.max_ratio()) {
-        if (strict) refuse_ratio(st, aspect_ratio);
-        Num clamped = Num::to_int(limits.max_ratio() * short_r);
-        if (rw >= rh) {
-            rw = clamped;
-            rh = short_r;
-        } else {
-            rw = short_r;
-            rh = clamped;
-        }
-        ratio = rw / rh;
-    }
+    Num ratio = limited_ratio(st, limits, std::move(terms), aspect_ratio, strict);
 
     Num target_pixels = level_budget(st, limits, resolution.get());
     const Num& lowest = limits.min_pixels();
@@ -623,8 +667,8 @@ Ref calc_size(State& st, PyObject* cls, Args<3>& a) {
     Ref size = size_text(width, height);
     Ref valid = ops.validity(width, height);
 
-    // A copy of a dict that already holds the seven keys in order: filling
-    // it replaces values and never grows the table.
+    // A copy of a dict that already holds the seven keys in order (and
+    // "valid" True): filling it replaces values and never grows the table.
     Ref result = check(PyDict_Copy(st.result_template));
     dict_set(result.get(), st.width, width_obj.get());
     dict_set(result.get(), st.height, height_obj.get());
@@ -632,7 +676,7 @@ Ref calc_size(State& st, PyObject* cls, Args<3>& a) {
     dict_set(result.get(), st.pixels, pixels_obj.get());
     dict_set(result.get(), st.aspect_ratio, aspect_ratio);
     dict_set(result.get(), st.resolution, resolution.get());
-    dict_set(result.get(), st.valid, valid.get());
+    if (valid.get() != Py_True) dict_set(result.get(), st.valid, valid.get());
     return result;
 }
 
@@ -655,8 +699,9 @@ void intern_names(State& st) {
         *slot = st.name(text);
     st.too_wide = st.keep(new_text("图像宽高比不合法, 相差太大"));
     st.result_template = st.keep(new_dict());
-    for (PyObject* key : {st.width, st.height, st.size, st.pixels, st.aspect_ratio, st.resolution, st.valid})
+    for (PyObject* key : {st.width, st.height, st.size, st.pixels, st.aspect_ratio, st.resolution})
         dict_set(st.result_template, key, Py_None);
+    dict_set(st.result_template, st.valid, Py_True);
 }
 
 Ref resolution_presets() {
@@ -709,6 +754,7 @@ void exec(PyObject* module, State& st) {
             .class_method(method_def<State, kCalcSize, calc_size>())
             .finish();
     remember_descriptors(st, cls);
+    st.cls = cls;
 }
 
 }  // namespace
