@@ -4,6 +4,7 @@ import inspect
 import math
 import pickle
 import re
+import subprocess
 import sys
 from fractions import Fraction
 from pathlib import Path
@@ -199,6 +200,26 @@ def test_changed_constants_take_effect(monkeypatch):
     assert G.round_to_multiple(17) == 32 and G.is_valid_image_size(3840, 2160) is False
     monkeypatch.setitem(G.RESOLUTION_PRESET, "2k", 1572516)
     assert G.calc_size()["size"] == "1280x1280"
+
+
+def test_entries_moved_within_the_class_dict():
+    # Deleting and re-adding moves an entry to the end of the class dict; run
+    # apart so the class stays untouched for the other tests.
+    code = """
+from vantry.gridlum import GridlumSizeCalculator as G
+narrow = type("Narrow", (G,), {"MAX_EDGE": 3000})
+expected = [narrow.calc_size(r, "4k") for r in ("16:9", "4:3", "1:1")]
+for name in ("MAX_EDGE", "is_valid_image_size", "round_to_multiple"):
+    value = G.__dict__[name]
+    delattr(G, name)
+    setattr(G, name, 3000 if name == "MAX_EDGE" else value)
+assert [G.calc_size(r, "4k") for r in ("16:9", "4:3", "1:1")] == expected
+G.MAX_EDGE = 3840
+assert G.calc_size("16:9", "4k")["size"] == "3840x2160"
+print("ok")
+"""
+    run = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=60)
+    assert run.stdout.strip() == "ok", run.stderr
 
 
 def test_metaclass_attributes_win():
