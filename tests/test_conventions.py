@@ -19,6 +19,7 @@ MODULES = [
     "vantry.comfyui.revivo",
     "vantry.wordsift",
     "vantry._lexivault",
+    "vantry.gridlum",
 ]
 
 
@@ -63,6 +64,8 @@ def typed_parameters():
     from PIL import Image
 
     from vantry.aspecta import Aspecta
+    from vantry.comfyui.revivo import ComfyUIManager
+    from vantry.gridlum import GridlumSizeCalculator as G
     from vantry.resize import image_resize
     from vantry.simplora import ImageSimplora
     from vantry.wordsift import PromptBanChecker, _xor
@@ -95,6 +98,14 @@ def typed_parameters():
         (p.find_matched_words, "text", "str"),
         (lambda v: _xor(v, b"k"), "data", "bytes"),
         (lambda v: _xor(b"d", v), "key", "bytes"),
+        (lambda v: G.calc_size(v), "aspect_ratio", "str"),
+        (lambda v: G.calc_size("1:1", v), "resolution", "str"),
+        (lambda v: G.is_valid_image_size(v, 16), "width", "int"),
+        (lambda v: G.is_valid_image_size(16, v), "height", "int"),
+        (lambda v: ComfyUIManager(v), "base_url", "str"),
+        (lambda v: ComfyUIManager(timeout=v), "timeout", "int"),
+        (lambda v: ComfyUIManager(max_wait_seconds=v), "max_wait_seconds", "int"),
+        (lambda v: ComfyUIManager(poll_interval=v), "poll_interval", "float"),
     ]
 
 
