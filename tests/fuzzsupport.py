@@ -16,7 +16,7 @@ from hypothesis import HealthCheck, settings
 PROFILE = os.environ.get("VANTRY_FUZZ", "dev")
 EXAMPLES = {
     "dev": {"cheap": 60, "image": 15, "file": 15},
-    "ci": {"cheap": 2500, "image": 300, "file": 400},
+    "ci": {"cheap": 2500, "image": 1500, "file": 1000},
 }[PROFILE]
 
 
