@@ -699,16 +699,20 @@ BuiltAutomaton build_automaton(State& st, PyObject* self) {
     AutomatonCache& cache = st.ac_cache;
     bool same = cache.automaton_type.get() == automaton_type.get() && same_texts(cache.keys, keys) &&
                 same_texts(cache.values, values);
+    // Held here: the calls below may run code that builds another lexicon
+    // and so replaces the cache.
+    MatcherPtr same_matcher = same ? cache.matcher : nullptr;
     if (same && cache.restore) {
-        Ref automaton = check(PyObject_CallObject(cache.restore.get(), cache.restore_args.get()));
-        return {std::move(automaton), cache.matcher};
+        Ref restore = cache.restore.copy(), restore_args = cache.restore_args.copy();
+        Ref automaton = check(PyObject_CallObject(restore.get(), restore_args.get()));
+        return {std::move(automaton), std::move(same_matcher)};
     }
     Ref automaton = call(automaton_type.get());
     for (size_t i = 0; i < keys.size(); ++i) call_method(automaton.get(), st.add_word, keys[i].get(), values[i].get());
     call_method(automaton.get(), st.make_automaton);
     if (same) {
-        take_restore(st, cache, automaton.get());
-        return {std::move(automaton), cache.matcher};
+        if (cache.matcher == same_matcher) take_restore(st, cache, automaton.get());
+        return {std::move(automaton), std::move(same_matcher)};
     }
     AutomatonCache fresh;
     fresh.automaton_type = std::move(automaton_type);
@@ -807,14 +811,19 @@ Matcher::Result fast_scan(State& st, PyObject* self, PyObject* engine, PyObject*
     if (it == st.engines.end()) return Matcher::Result::Unknown;
     const EngineEntry& entry = it->second;
     if (entry.engine.get() != engine || entry.automaton != automaton) return Matcher::Result::Unknown;
+    // Copied before any call back into Python: an engine's len() or attribute
+    // may run code that rebuilds or drops this very entry. The matcher copy
+    // also keeps it alive without the GIL.
+    MatcherPtr matcher = entry.matcher;
+    const Py_ssize_t built_size = entry.size;
+    const long built_kind = entry.kind;
     if (automaton) {  // an automaton changed in place no longer matches our keys
-        if (PyObject_Size(engine) != entry.size) return PyErr_Clear(), Matcher::Result::Unknown;
+        if (PyObject_Size(engine) != built_size) return PyErr_Clear(), Matcher::Result::Unknown;
         Ref kind = Ref::steal_or_null(PyObject_GetAttr(engine, st.kind));
-        if (!kind || PyLong_AsLong(kind.get()) != entry.kind) return PyErr_Clear(), Matcher::Result::Unknown;
+        if (!kind || PyLong_AsLong(kind.get()) != built_kind) return PyErr_Clear(), Matcher::Result::Unknown;
     } else {
         fold = entry.fold;
     }
-    MatcherPtr matcher = entry.matcher;  // keeps it alive without the GIL
     CodePoints cps(text);
     Matcher::Result result;
     if (cps.size() >= static_cast<size_t>(kReleaseGilBytes)) {

@@ -1,0 +1,201 @@
+"""The package's arithmetic against plain-Python statements of the same
+steps (tests/oracles.py), over random inputs: sizes, ratios, alignments,
+and subclasses of the size calculator with random limits, so both the
+machine-number paths and the host-arithmetic paths are compared.
+"""
+
+import struct
+import warnings
+import zlib
+
+import pytest
+
+from hypothesis import example, given
+from hypothesis import strategies as st
+from PIL import Image
+
+import oracles
+from fuzzsupport import fuzz
+from vantry.aspecta import Aspecta
+from vantry.gridlum import GridlumSizeCalculator as Calc
+from vantry.gridlum import ServiceError
+from vantry.prefora import PreforaImageScale
+from vantry.simplora import ImageSimplora
+
+
+def outcome(fn, *args):
+    try:
+        return ("ok", fn(*args))
+    except (ServiceError, oracles.ServiceErrorStandIn):
+        return ("refused",)
+    except Exception as err:  # noqa: BLE001 - the kinds are compared
+        return (type(err),)
+
+
+side = st.integers(-5, 5000) | st.integers(-(2**70), 2**70)
+real = st.floats(allow_nan=True, allow_infinity=True) | st.floats(-1e7, 1e7)
+number = side | real
+multiple = st.none() | st.integers(-20, 40) | st.floats(-20, 40) | st.integers(1, 2**40)
+
+# ---- gridlum ---------------------------------------------------------------------------------
+
+
+@fuzz()
+@given(number, multiple)
+@example(0, None)
+@example(-40, None)
+@example(940.5, None)
+@example(16, 10)
+@example(2**53 + 1, 3)
+@example(1e300, 7)
+def test_alignments(value, mult):
+    for method, oracle in ((Calc.round_to_multiple, oracles.round_to_multiple),
+                           (Calc.floor_to_multiple, oracles.floor_to_multiple)):
+        got = outcome(method, value, mult)
+        assert got == outcome(oracle, Calc, value, mult), (method.__name__, value, mult)
+        if got[0] == "ok":
+            assert type(got[1]) is int
+
+
+@fuzz()
+@given(side | st.floats(-1e5, 1e5), side | st.floats(-1e5, 1e5))
+@example(3840, 2160)
+@example(3856, 1280)
+@example(-3840, -2160)
+@example(0, -16)
+def test_validity(width, height):
+    assert outcome(Calc.is_valid_image_size, width, height) == outcome(oracles.is_valid_image_size, Calc, width, height)
+
+
+terms = st.integers(1, 100) | st.integers(-3, 2**40)
+levels = st.sampled_from(["1k", "2k", "4k", "8K", ""])
+
+
+@fuzz()
+@given(terms, terms, levels, st.booleans())
+@example(16, 9, "2k", False)
+@example(4, 3, "4k", False)
+@example(31, 82, "4k", False)
+@example(2, 7, "2k", False)
+def test_calc_size(rw, rh, level, strict):
+    ratio = f"{rw}:{rh}"
+    got = outcome(Calc.calc_size, ratio, level, strict)
+    want = outcome(lambda *a: oracles.calc_size(Calc, *a)[0], ratio, level, strict)
+    assert got == want
+
+
+# Random limits, as a subclass would set them: ints, floats, odd multiples.
+@st.composite
+def calculators(draw):
+    min_pixels = draw(st.integers(1, 10**7) | st.floats(1, 1e7))
+    limits = {
+        "MIN_PIXELS": min_pixels,
+        "MAX_PIXELS": draw(st.integers(1, 2 * 10**7) | st.floats(1, 2e7)),
+        "MAX_EDGE": draw(st.integers(1, 10**4) | st.floats(1, 1e4)),
+        "MULTIPLE": draw(st.integers(1, 64) | st.sampled_from([2**26, 2**30]) | st.floats(0.5, 64)),
+        "MAX_RATIO": draw(st.floats(1, 10) | st.integers(1, 10)),
+        "RESOLUTION_PRESET": {"2k": draw(st.integers(1, 2 * 10**7)), "4k": draw(st.integers(1, 2 * 10**7) | st.floats(1, 2e7))},
+    }
+    chosen = draw(st.sets(st.sampled_from(sorted(limits)), min_size=1))
+    return type("Limits", (Calc,), {k: limits[k] for k in chosen})
+
+
+@fuzz()
+@given(calculators(), st.integers(1, 60), st.integers(1, 60), st.sampled_from(["2k", "4k", "1k"]), st.booleans())
+def test_calc_size_of_subclasses(cls, rw, rh, level, strict):
+    ratio = f"{rw}:{rh}"
+    got = outcome(cls.calc_size, ratio, level, strict)
+    want = outcome(lambda *a: oracles.calc_size(cls, *a)[0], ratio, level, strict)
+    assert got == want, {k: getattr(cls, k) for k in ("MIN_PIXELS", "MAX_PIXELS", "MAX_EDGE", "MULTIPLE", "MAX_RATIO")}
+
+
+def test_every_small_ratio_needs_at_most_seven_passes():
+    # The class's own limits: every ratio of terms 1..100 at each level.
+    worst = 0
+    for level in ("1k", "2k", "4k"):
+        for rw in range(1, 101):
+            for rh in range(1, 101):
+                result, passes = oracles.calc_size(Calc, f"{rw}:{rh}", level)
+                worst = max(worst, passes)
+                assert Calc.calc_size(f"{rw}:{rh}", level) == result
+    assert worst == 7
+
+
+# ---- aspecta ---------------------------------------------------------------------------------------
+
+aspecta = Aspecta()
+
+
+@fuzz()
+@given(side | st.floats(-1e6, 1e6), side | st.floats(-1e6, 1e6))
+@example(900, 800)
+@example(900, 1000)
+@example(775, 1000)
+@example(0, 5)
+def test_closest_standard_ratio(width, height):
+    got = outcome(aspecta._get_closest_standard_ratio, width, height)
+    assert got == outcome(oracles.closest_standard_ratio, int(width), int(height))
+
+
+# ---- simplora ----------------------------------------------------------------------------------------
+
+
+def png_header(width, height):
+    def chunk(kind, body):
+        return struct.pack(">I", len(body)) + kind + body + struct.pack(">I", zlib.crc32(kind + body))
+
+    ihdr = struct.pack(">IIBBBBB", width, height, 8, 2, 0, 0, 0)
+    return b"\x89PNG\r\n\x1a\n" + chunk(b"IHDR", ihdr) + chunk(b"IDAT", b"") + chunk(b"IEND", b"")
+
+
+@fuzz()
+@given(st.integers(1, 2**31 - 1), st.integers(1, 2**31 - 1) | st.integers(1, 100), st.integers(-2, 40))
+@example(1366, 768, 10)
+@example(100, 1500, 16)
+@example(1920, 1080, 0)
+def test_simple_ratios(width, height, limit):
+    data = png_header(width, height)
+    simplora = ImageSimplora(limit)
+    if width * height > 2 * Image.MAX_IMAGE_PIXELS:  # the library refuses to open it
+        with pytest.raises(Image.DecompressionBombError):
+            simplora.get_raw_simple_ratio(data)
+        return
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore", Image.DecompressionBombWarning)
+        assert simplora.get_raw_simple_ratio(data) == oracles.raw_simple_ratio(width, height)
+        assert simplora.get_approx_simple_ratio(data) == oracles.approx_simple_ratio(width, height, limit)
+
+
+@fuzz()
+@given(side, side)
+def test_gcd(a, b):
+    assert ImageSimplora._gcd(a, b) == oracles.gcd(a, b)
+
+
+# ---- prefora -------------------------------------------------------------------------------------------
+
+
+class Sized:
+    """Width and height, and a resize that reports the size it was asked for."""
+
+    def __init__(self, width, height):
+        self.width, self.height = width, height
+
+    def resize(self, size, resample):
+        return size
+
+
+resolution_lists = st.lists(st.tuples(st.integers(-5, 3000), st.integers(-5, 3000) | st.floats(-5, 3000)), min_size=0, max_size=20)
+
+
+@fuzz()
+@given(st.integers(0, 10**6) | st.floats(0, 1e6), st.integers(-2, 10**6) | st.floats(-2, 1e6), st.none() | resolution_lists)
+@example(64, 59, None)
+@example(64, 69, None)
+@example(1000, 100, None)
+def test_prefora_selection(width, height, resolutions):
+    scaler = PreforaImageScale(Sized(width, height))
+    if resolutions is not None:
+        scaler.PREFERED_PREFORA_RESOLUTIONS = resolutions
+    table = [tuple(r) for r in scaler.PREFERED_PREFORA_RESOLUTIONS]
+    assert outcome(scaler.start) == outcome(oracles.prefora_selection, width, height, table)
