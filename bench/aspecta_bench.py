@@ -1,32 +1,35 @@
-"""Aspecta.adjust_size against the bare Pillow calls it must make."""
+"""vantry.aspecta: adjust_size against the bare Pillow calls it must make, and
+the ratio routines against the same class in plain Python.
+
+    python -m bench.aspecta_bench        (VANTRY_BENCH_QUICK=1 for a short run)
+"""
 
 import io
-import os
-import sys
+import math
+import re
 
-sys.path.insert(0, os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
+from PIL import Image
 
-from PIL import Image  # noqa: E402
+from bench.harness import IMAGE, Table
+from bench.images import image_sizes, image_target, png_of, size_label
+from vantry.aspecta import Aspecta
 
-from bench.harness import QUICK, Table  # noqa: E402
-from vantry.aspecta import Aspecta  # noqa: E402
-
-SIZES = [(64, 64), (1024, 1024)] if QUICK else [(64, 64), (1024, 1024), (4096, 2304)]
 LANCZOS = Image.Resampling.LANCZOS
 
 
-def sample(width, height):
-    img = Image.linear_gradient("L").resize((width, height)).convert("RGB")
-    buf = io.BytesIO()
-    img.save(buf, format="PNG")
-    return buf.getvalue()
+def enlarged(w, h, scale=1.1):
+    """The shorter side (both for a square) times the scale, truncated."""
+    if h > w:
+        return int(w * scale), h
+    if w > h:
+        return w, int(h * scale)
+    return int(w * scale), int(h * scale)
 
 
 def floor_fill(data):
-    with io.BytesIO(data) as stream, Image.open(stream) as opened:
-        img = opened.convert("RGBA")
+    img = Image.open(io.BytesIO(data)).convert("RGBA")
     w, h = img.size
-    new_w, new_h = (int(w * 1.1), h) if h > w else (w, int(h * 1.1)) if w > h else (int(w * 1.1), int(h * 1.1))
+    new_w, new_h = enlarged(w, h)
     canvas = Image.new("RGBA", (new_w, new_h), (255, 255, 255, 0))
     canvas.paste(img, ((new_w - w) // 2, (new_h - h) // 2), img)
     out = io.BytesIO()
@@ -35,25 +38,70 @@ def floor_fill(data):
 
 
 def floor_resize(data):
-    with io.BytesIO(data) as stream, Image.open(stream) as opened:
-        img = opened.convert("RGBA")
-    w, h = img.size
-    target = (int(w * 1.1), h) if h > w else (w, int(h * 1.1)) if w > h else (int(w * 1.1), int(h * 1.1))
+    img = Image.open(io.BytesIO(data)).convert("RGBA")
     out = io.BytesIO()
-    img.resize(target, LANCZOS).save(out, format="PNG", quality=95)
+    img.resize(enlarged(*img.size), LANCZOS).save(out, format="PNG", quality=95)
     return out.getvalue()
 
 
-def main():
-    table = Table("vantry.aspecta: adjust_size against bare Pillow")
+class PlainAspecta:
+    """The ratio routines as plain Python, same order of operations."""
+
+    STANDARD_RATIO_LIST = ["1:1", "2:3", "3:2", "3:4", "4:3", "4:5", "5:4", "9:16", "16:9", "21:9"]
+
+    def __init__(self, proportion=None, need_adjust="fill", fill_color=(255, 255, 255, 0), **kwargs):
+        if isinstance(proportion, str) and not proportion.strip():
+            proportion = None
+        self.proportion = proportion
+        self.need_adjust = need_adjust
+        self.fill_color = fill_color
+        self.kwargs = kwargs
+        self._std_ratio_map = {}
+        for r in self.STANDARD_RATIO_LIST:
+            w, h = self._parse_ratio(r)
+            self._std_ratio_map[r] = w / h
+
+    @staticmethod
+    def _parse_ratio(ratio_str):
+        m = re.match(r"(\d+):(\d+)", ratio_str.strip())
+        if not m:
+            raise ValueError(f"比例格式错误 {ratio_str}，示例：3:4")
+        return int(m.group(1)), int(m.group(2))
+
+    def _get_closest_standard_ratio(self, width, height):
+        img_ratio = width / height
+        min_diff, best_ratio = math.inf, self.STANDARD_RATIO_LIST[0]
+        for ratio_str, std_val in self._std_ratio_map.items():
+            diff = abs(img_ratio - std_val)
+            if diff < min_diff:
+                min_diff, best_ratio = diff, ratio_str
+        return best_ratio
+
+
+def run(table):
+    ours, plain = Aspecta(), PlainAspecta()
+    table.compare("Aspecta()", "10 ratios", Aspecta, PlainAspecta)
+    table.compare("Aspecta._parse_ratio", "' 16:9 '", lambda: Aspecta._parse_ratio(" 16:9 "),
+                  lambda: PlainAspecta._parse_ratio(" 16:9 "))
+    assert ours._get_closest_standard_ratio(1920, 1080) == plain._get_closest_standard_ratio(1920, 1080)
+    table.compare("Aspecta._get_closest_standard_ratio", "1920x1080",
+                  lambda: ours._get_closest_standard_ratio(1920, 1080),
+                  lambda: plain._get_closest_standard_ratio(1920, 1080))
+
     fill, stretch = Aspecta(), Aspecta(need_adjust="resize")
-    for w, h in SIZES:
-        data = sample(w, h)
+    for w, h in image_sizes():
+        data = png_of(w, h)
         assert fill.adjust_size(data) == floor_fill(data)
-        table.compare("adjust_size fill", f"{w}x{h}", lambda: fill.adjust_size(data), lambda: floor_fill(data))
-        table.compare("adjust_size resize", f"{w}x{h}", lambda: stretch.adjust_size(data), lambda: floor_resize(data))
-    table.print()
+        target = image_target(w, h)
+        label = size_label(w, h)
+        table.compare("Aspecta.adjust_size fill", label, lambda: fill.adjust_size(data), lambda: floor_fill(data),
+                      IMAGE, target)
+        table.compare("Aspecta.adjust_size resize", label, lambda: stretch.adjust_size(data),
+                      lambda: floor_resize(data), IMAGE, target)
 
 
 if __name__ == "__main__":
-    main()
+    table = Table("vantry.aspecta")
+    run(table)
+    table.print()
+

@@ -116,22 +116,26 @@ CASES = [
 ]
 
 
-def main():
+def run(table):
     ours, plain = GridlumSizeCalculator, PlainGridlum
     for ratio, level, _ in CASES:
         assert ours.calc_size(ratio, level) == plain.calc_size(ratio, level), (ratio, level)
 
-    table = Table("vantry.gridlum vs the same class in plain Python (floor = plain Python)")
     for ratio, level, passes in CASES:
         table.compare(
-            f"calc_size({ratio!r}, {level!r})",
+            f"GridlumSizeCalculator.calc_size({ratio!r}, {level!r})",
             f"{passes} pass" + ("es" if passes > 1 else ""),
             lambda: ours.calc_size(ratio, level),
             lambda: plain.calc_size(ratio, level),
+            target=5 if (ratio, level) == ("16:9", "2k") else None,
         )
-    table.compare("round_to_multiple(940.5)", "-", lambda: ours.round_to_multiple(940.5),
+    table.compare("GridlumSizeCalculator.calc_size('10:1', '2k', strict=True) refused", "1 pass",
+                  refused(ours), refused(plain))
+    table.compare("GridlumSizeCalculator.round_to_multiple(940.5)", "-", lambda: ours.round_to_multiple(940.5),
                   lambda: plain.round_to_multiple(940.5))
-    table.compare("is_valid_image_size(3840, 2160)", "-", lambda: ours.is_valid_image_size(3840, 2160),
+    table.compare("GridlumSizeCalculator.floor_to_multiple(940.5)", "-", lambda: ours.floor_to_multiple(940.5),
+                  lambda: plain.floor_to_multiple(940.5))
+    table.compare("GridlumSizeCalculator.is_valid_image_size(3840, 2160)", "-", lambda: ours.is_valid_image_size(3840, 2160),
                   lambda: plain.is_valid_image_size(3840, 2160))
 
     class Overridden(ours):
@@ -144,10 +148,22 @@ def main():
         def is_valid_image_size(cls, width, height):
             return super().is_valid_image_size(width, height)
 
-    table.compare("calc_size('4:3', '4k'), Python override of is_valid_image_size", "4 passes",
+    table.compare("GridlumSizeCalculator.calc_size('4:3', '4k'), Python override of is_valid_image_size", "4 passes",
                   lambda: Overridden.calc_size("4:3", "4k"), lambda: PlainOverridden.calc_size("4:3", "4k"))
-    table.print()
+
+
+def refused(calculator):
+    def run():
+        try:
+            calculator.calc_size("10:1", "2k", strict=True)
+        except ServiceError:
+            return
+        raise AssertionError("not refused")
+
+    return run
 
 
 if __name__ == "__main__":
-    main()
+    table = Table("vantry.gridlum against the same class in plain Python")
+    run(table)
+    table.print()

@@ -1,6 +1,7 @@
-"""Image operations against the bare Pillow calls they must make.
+"""Image operations of vantry.resize, vantry.prefora and vantry.simplora
+against the bare Pillow calls they must make.
 
-    python bench/imaging_bench.py          (VANTRY_BENCH_QUICK=1 for a short run)
+    python -m bench.imaging_bench        (VANTRY_BENCH_QUICK=1 for a short run)
 
 Each floor makes the same Pillow calls, in the same order, with the sizes
 worked out beforehand, so the ratio shows what vantry adds around them.
@@ -11,40 +12,27 @@ import io
 from PIL import Image
 from PIL.Image import Resampling
 
-from harness import Table
+from bench.harness import IMAGE, Table
+from bench.images import image_sizes, image_target, png_of, rgb_of, size_label
 from vantry.prefora import PreforaImageScale
 from vantry.resize import image_resize
 from vantry.simplora import ImageSimplora
 
-SIZES = [(64, 64), (1024, 1024), (4096, 2304)]
 BOX = (768, 768)
-
-
-def source_image(width, height):
-    return Image.linear_gradient("L").resize((width, height)).convert("RGB")
-
-
-def encoded(image):
-    buf = io.BytesIO()
-    image.save(buf, format="PNG")
-    return buf.getvalue()
 
 
 def letterbox_floor(image, scaled, offset):
     def floor():
         canvas = Image.new("RGB", BOX, (0, 0, 0))
-        resized = image.resize(scaled, Resampling.LANCZOS)
-        canvas.paste(resized, offset)
+        canvas.paste(image.resize(scaled, Resampling.LANCZOS), offset)
         return canvas
 
     return floor
 
 
-def resize_floor(image, target):
-    return lambda: image.resize(target, Resampling.LANCZOS)
-
-
 def header_floor(data):
+    # The image is closed explicitly: from Pillow 11 on, leaving a ``with`` block
+    # of an image opened from a caller's stream no longer closes it.
     def floor():
         stream = io.BytesIO(data)
         img = Image.open(stream)
@@ -56,34 +44,43 @@ def header_floor(data):
     return floor
 
 
-def main():
-    table = Table("vantry imaging operations against bare Pillow calls")
+def plain_gcd(a, b):
+    while b:
+        a, b = b, a % b
+    return a
+
+
+def run(table):
     simplora = ImageSimplora()
-    for width, height in SIZES:
-        label = f"{width}x{height}"
-        image = source_image(width, height)
-        data = encoded(image)
+    table.compare("ImageSimplora._gcd", "1920, 1080", lambda: ImageSimplora._gcd(1920, 1080),
+                  lambda: plain_gcd(1920, 1080))
+    for width, height in image_sizes():
+        label = size_label(width, height)
+        target = image_target(width, height)
+        image = rgb_of(width, height)
+        data = png_of(width, height)
 
         ratio = min(BOX[0] / width, BOX[1] / height)
         scaled = (int(width * ratio), int(height * ratio))
         offset = ((BOX[0] - scaled[0]) // 2, (BOX[1] - scaled[1]) // 2)
-        table.compare(
-            f"image_resize -> {BOX[0]}x{BOX[1]}", label,
-            lambda: image_resize(image, *BOX), letterbox_floor(image, scaled, offset),
-        )
+        floor = letterbox_floor(image, scaled, offset)
+        assert image_resize(image, *BOX).tobytes() == floor().tobytes()
+        table.compare(f"image_resize -> {BOX[0]}x{BOX[1]}", label, lambda: image_resize(image, *BOX), floor,
+                      IMAGE, target)
 
         scaler = PreforaImageScale(image)
-        target = scaler.start().size
-        table.compare(f"PreforaImageScale.start -> {target[0]}x{target[1]}", label, scaler.start,
-                      resize_floor(image, target))
+        size = scaler.start().size
+        table.compare(f"PreforaImageScale.start -> {size[0]}x{size[1]}", label, scaler.start,
+                      lambda: image.resize(size, Resampling.LANCZOS), IMAGE, target)
 
         header = header_floor(data)
         table.compare("ImageSimplora.get_raw_simple_ratio", f"{label} PNG",
-                      lambda: simplora.get_raw_simple_ratio(data), header)
+                      lambda: simplora.get_raw_simple_ratio(data), header, IMAGE, target)
         table.compare("ImageSimplora.get_approx_simple_ratio", f"{label} PNG",
-                      lambda: simplora.get_approx_simple_ratio(data), header)
-    table.print()
+                      lambda: simplora.get_approx_simple_ratio(data), header, IMAGE, target)
 
 
 if __name__ == "__main__":
-    main()
+    table = Table("vantry imaging operations against bare Pillow calls")
+    run(table)
+    table.print()

@@ -8,20 +8,15 @@ loopback server to show what a poll costs in practice.
 
 import http.server
 import logging
-import os
-import sys
 import threading
 import time
 import types
 
-sys.path.insert(0, os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
+import requests
 
-import requests  # noqa: E402
-
-from bench.harness import QUICK, Table  # noqa: E402
-from vantry.comfyui.revivo import ComfyUIManager  # noqa: E402
-
-ATTEMPTS = [1, 10] if QUICK else [1, 10, 100]
+from bench import harness
+from bench.harness import Table
+from vantry.comfyui.revivo import ComfyUIManager
 
 
 class PythonManager:
@@ -70,6 +65,10 @@ class PythonManager:
         self.logger.error("%s 超时 %ss，服务未恢复", self.flag, self.max_wait)
         return False
 
+    def run_reboot_and_wait(self):
+        self.trigger_reboot()
+        return self.wait_service_ready()
+
 
 class Responder:
     """A requests.get stand-in: `attempts - 1` answers of 503, then 200."""
@@ -103,20 +102,22 @@ class QuietHandler(http.server.BaseHTTPRequestHandler):
         pass
 
 
-def main():
+def run(table):
     logger = logging.getLogger("vantry.bench.revivo")
     logger.disabled = True
     ours, floor = ComfyUIManager(logger=logger), PythonManager(logger=logger)
-    table = Table("vantry.comfyui.revivo: ComfyUIManager against plain Python")
     real_get, real_sleep = requests.get, time.sleep
     time.sleep = lambda seconds: None
     try:
-        for attempts in ATTEMPTS:
+        for attempts in [1, 10] if harness.QUICK else [1, 10, 100]:
             responder = Responder(attempts)
             requests.get = responder.get
-            table.compare("wait_service_ready", f"{attempts} polls", ours.wait_service_ready, floor.wait_service_ready)
+            table.compare("ComfyUIManager.wait_service_ready", f"{attempts} polls", ours.wait_service_ready, floor.wait_service_ready)
         requests.get = dropped_get
-        table.compare("trigger_reboot dropped", "1 request", ours.trigger_reboot, floor.trigger_reboot)
+        table.compare("ComfyUIManager.trigger_reboot dropped", "1 request", ours.trigger_reboot, floor.trigger_reboot)
+        requests.get = Responder(2).get
+        table.compare("ComfyUIManager.run_reboot_and_wait", "1 reboot, 2 polls", ours.run_reboot_and_wait,
+                      floor.run_reboot_and_wait)
     finally:
         requests.get, time.sleep = real_get, real_sleep
 
@@ -125,12 +126,13 @@ def main():
     url = f"http://127.0.0.1:{server.server_address[1]}"
     ours, floor = ComfyUIManager(url, logger=logger), PythonManager(url, logger=logger)
     try:
-        table.compare("wait_service_ready loopback", "1 real poll", ours.wait_service_ready, floor.wait_service_ready)
+        table.compare("ComfyUIManager.wait_service_ready, loopback HTTP", "1 real poll", ours.wait_service_ready, floor.wait_service_ready)
     finally:
         server.shutdown()
         server.server_close()
-    table.print()
 
 
 if __name__ == "__main__":
-    main()
+    table = Table("vantry.comfyui.revivo: ComfyUIManager against plain Python")
+    run(table)
+    table.print()

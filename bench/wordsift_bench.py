@@ -1,25 +1,26 @@
 """vantry.wordsift against the same checker written in plain Python.
 
+    python -m bench.wordsift_bench        (VANTRY_BENCH_QUICK=1 for a short run)
+
 The floor is ``PyPromptBanChecker`` below: the lexicon assembly, both engines
 and the checks written as plain Python from the same algorithm steps (with the
 same restricted unpickler, "utf-8-sig" decoding and engine swap order), over
 the same pyahocorasick and ``re``.
 """
 
+import contextlib
 import io
 import os
 import pickle
 import re
-import sys
 
-sys.path.insert(0, os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
+import ahocorasick
 
-import ahocorasick  # noqa: E402
-
-from bench.harness import QUICK, Table  # noqa: E402
-from vantry import wordsift  # noqa: E402
-from vantry.excode import PromptBanError  # noqa: E402
-from vantry.wordsift import PromptBanChecker  # noqa: E402
+from bench import harness
+from bench.harness import Table
+from vantry import wordsift
+from vantry.excode import PromptBanError
+from vantry.wordsift import PromptBanChecker
 
 _AC_THRESHOLD = 50
 _HAS_AC = True
@@ -148,30 +149,83 @@ CLEAN = (
     "highly detailed, 8k, 清晨的港口，渔船，柔和的金色光线，薄雾，细节丰富，"
 )
 SMALL_LEXICON = [f"blocked{i}" for i in range(40)]
+AUTOMATON, REGEX = "automaton", "regex"
 
 
 def prompt_of(length):
     return (CLEAN * (length // len(CLEAN) + 1))[:length]
 
 
-def compare_engines(table):
-    prompt = prompt_of(200)
-    ours, floor = PromptBanChecker(), PyPromptBanChecker()
-    assert ours.check(prompt) is prompt and floor.check(prompt) is prompt
-    table.compare("check, automaton (default lexicon)", "200 chars", lambda: ours.check(prompt), lambda: floor.check(prompt))
+def lexicon_of(count):
+    """`count` distinct words, half Latin, half Chinese, none found in CLEAN."""
+    return [f"zq{i:06d}x" if i % 2 else f"禁{i:06d}词" for i in range(count)]
 
+
+def size_text(length):
+    if length >= 1 << 20:
+        return f"{length >> 20} M chars"
+    if length >= 1 << 10:
+        return f"{length >> 10} K chars"
+    return f"{length} chars"
+
+
+@contextlib.contextmanager
+def engine(name):
+    """Both checkers build the automaton (the default) or, with pyahocorasick
+    hidden from them, the regular expression."""
+    global _HAS_AC
+    wordsift._HAS_AC = _HAS_AC = name == AUTOMATON
+    try:
+        yield
+    finally:
+        wordsift._HAS_AC = _HAS_AC = True
+
+
+def construction(table):
+    with engine(AUTOMATON):
+        table.compare("PromptBanChecker() default lexicon", f"{len(PromptBanChecker().banned_words)} words, automaton",
+                      PromptBanChecker, PyPromptBanChecker, target=3)
+    counts = [10, 1000] if harness.QUICK else [10, 1000, 100_000]
+    for name in (AUTOMATON, REGEX):
+        for count in counts:
+            words = lexicon_of(count)
+            with engine(name):
+                used = AUTOMATON if PromptBanChecker(builtin_words=words, use_default=False)._automaton else REGEX
+                if used != name:
+                    continue  # below the automaton threshold only the regex engine is built
+                table.compare(f"PromptBanChecker(builtin_words=...), {name}", f"{count} words",
+                              lambda: PromptBanChecker(builtin_words=words, use_default=False),
+                              lambda: PyPromptBanChecker(builtin_words=words, use_default=False),
+                              series=("construction", name, count))
+
+
+def checks(table):
+    lengths = [20, 200, 1 << 10, 1 << 14, 1 << 16] if harness.QUICK else \
+        [20, 200, 1 << 10, 1 << 12, 1 << 14, 1 << 16, 1 << 18, 1 << 20]
+    for name in (AUTOMATON, REGEX):
+        with engine(name):
+            ours, floor = PromptBanChecker(), PyPromptBanChecker()
+        assert (ours._automaton is not None) == (name == AUTOMATON)
+        for length in lengths:
+            prompt = prompt_of(length)
+            assert ours.check(prompt) is prompt and floor.check(prompt) is prompt
+            table.compare(f"check, {name}, default lexicon", size_text(length), lambda: ours.check(prompt),
+                          lambda: floor.check(prompt), target=1.5 if length == 200 else None,
+                          series=("check", name, length))
+        for length in lengths:
+            prompt = prompt_of(length)
+            table.compare(f"find_matched_words, {name}, default lexicon", size_text(length),
+                          lambda: ours.find_matched_words(prompt), lambda: floor.find_matched_words(prompt),
+                          series=("find_matched_words", name, length))
+
+
+def refusals(table):
+    prompt = prompt_of(200)
     ours = PromptBanChecker(builtin_words=SMALL_LEXICON, use_default=False)
     floor = PyPromptBanChecker(builtin_words=SMALL_LEXICON, use_default=False)
     assert ours._ban_regex is not None and floor._ban_regex is not None
-    table.compare("check, regex (40 words)", "200 chars", lambda: ours.check(prompt), lambda: floor.check(prompt))
-
-    global _HAS_AC
-    wordsift._HAS_AC = _HAS_AC = False
-    try:
-        ours, floor = PromptBanChecker(), PyPromptBanChecker()
-        table.compare("check, regex (default lexicon)", "200 chars", lambda: ours.check(prompt), lambda: floor.check(prompt))
-    finally:
-        wordsift._HAS_AC = _HAS_AC = True
+    table.compare("check, regex (40 words)", "200 chars", lambda: ours.check(prompt), lambda: floor.check(prompt),
+                  target=1.5)
 
     dirty = prompt[:150] + " nude " + prompt[150:]
     ours, floor = PromptBanChecker(), PyPromptBanChecker()
@@ -187,27 +241,31 @@ def compare_engines(table):
         return run
 
     table.compare("check refusing, automaton", "206 chars", raising(ours), raising(floor))
+    table.compare("find_matched_words, automaton, 1 hit", "206 chars", lambda: ours.find_matched_words(dirty),
+                  lambda: floor.find_matched_words(dirty))
 
 
-def main():
-    table = Table("vantry.wordsift against the same checker in plain Python")
-    table.compare("PromptBanChecker() default lexicon", "automaton", PromptBanChecker, PyPromptBanChecker)
-    compare_engines(table)
-
+def xor_and_lexicon(table):
     from vantry._lexivault import _ED, _EK
 
-    data = os.urandom(1 << 20)
-    assert wordsift._xor(data, _EK) == _xor(data, _EK)
-    table.compare("_xor", "1 MB", lambda: wordsift._xor(data, _EK), lambda: _xor(data, _EK))
-    table.compare("_xor", f"{len(_ED)} B lexicon", lambda: wordsift._xor(_ED, _EK), lambda: _xor(_ED, _EK))
+    table.compare("_load_default_words", f"{len(_ED)} B lexicon", wordsift._load_default_words, _load_default_words)
+    sizes = [1 << 10, 1 << 20] if harness.QUICK else [1 << 10, 1 << 16, 1 << 20, 1 << 24]
+    for size in sizes:
+        data = os.urandom(size)
+        assert wordsift._xor(data, _EK) == _xor(data, _EK)
+        label = f"{size >> 20} MB" if size >= 1 << 20 else f"{size >> 10} KB"
+        table.compare("_xor", label, lambda: wordsift._xor(data, _EK), lambda: _xor(data, _EK),
+                      target=100 if size == 1 << 20 else None, series=("xor", "_xor", size))
 
-    ours, floor = PromptBanChecker(), PyPromptBanChecker()
-    lengths = [1 << 10, 1 << 14, 1 << 17] if QUICK else [1 << 10, 1 << 12, 1 << 14, 1 << 16, 1 << 18, 1 << 20]
-    for length in lengths:
-        prompt = prompt_of(length)
-        table.compare("check, automaton", f"{length // 1024} K chars", lambda: ours.check(prompt), lambda: floor.check(prompt))
-    table.print()
+
+def run(table):
+    construction(table)
+    checks(table)
+    refusals(table)
+    xor_and_lexicon(table)
 
 
 if __name__ == "__main__":
-    main()
+    table = Table("vantry.wordsift against the same checker in plain Python")
+    run(table)
+    table.print()
