@@ -4,6 +4,7 @@ the ratio routines against the same class in plain Python.
     python -m bench.aspecta_bench        (VANTRY_BENCH_QUICK=1 for a short run)
 """
 
+import functools
 import io
 import math
 import re
@@ -94,10 +95,10 @@ def run(table):
         assert fill.adjust_size(data) == floor_fill(data)
         target = image_target(w, h)
         label = size_label(w, h)
-        table.compare("Aspecta.adjust_size fill", label, lambda: fill.adjust_size(data), lambda: floor_fill(data),
+        table.compare("Aspecta.adjust_size fill", label, functools.partial(fill.adjust_size, data), functools.partial(floor_fill, data),
                       IMAGE, target)
-        table.compare("Aspecta.adjust_size resize", label, lambda: stretch.adjust_size(data),
-                      lambda: floor_resize(data), IMAGE, target)
+        table.compare("Aspecta.adjust_size resize", label, functools.partial(stretch.adjust_size, data),
+                      functools.partial(floor_resize, data), IMAGE, target)
 
 
 if __name__ == "__main__":

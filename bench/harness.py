@@ -8,7 +8,9 @@ means a burst of load from elsewhere on the machine hits both sides alike, and
 the best run is the least disturbed estimate of what the code itself costs.
 A row that misses its target is measured again (``RETRIES`` times) and keeps
 the best figure of each side over all its runs, so one noisy moment does not
-decide it; the count of runs is reported.
+decide it; the count of runs is reported. Image rows hand the timer the call
+itself (``functools.partial`` of the method or of the floor function), so
+neither side pays for a wrapping lambda frame.
 
 Two kinds of rows:
 

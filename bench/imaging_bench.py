@@ -7,6 +7,7 @@ Each floor makes the same Pillow calls, in the same order, with the sizes
 worked out beforehand, so the ratio shows what vantry adds around them.
 """
 
+import functools
 import io
 
 from PIL import Image
@@ -65,7 +66,7 @@ def run(table):
         offset = ((BOX[0] - scaled[0]) // 2, (BOX[1] - scaled[1]) // 2)
         floor = letterbox_floor(image, scaled, offset)
         assert image_resize(image, *BOX).tobytes() == floor().tobytes()
-        table.compare(f"image_resize -> {BOX[0]}x{BOX[1]}", label, lambda: image_resize(image, *BOX), floor,
+        table.compare(f"image_resize -> {BOX[0]}x{BOX[1]}", label, functools.partial(image_resize, image, *BOX), floor,
                       IMAGE, target)
 
         scaler = PreforaImageScale(image)
@@ -75,9 +76,9 @@ def run(table):
 
         header = header_floor(data)
         table.compare("ImageSimplora.get_raw_simple_ratio", f"{label} PNG",
-                      lambda: simplora.get_raw_simple_ratio(data), header, IMAGE, target)
+                      functools.partial(simplora.get_raw_simple_ratio, data), header, IMAGE, target)
         table.compare("ImageSimplora.get_approx_simple_ratio", f"{label} PNG",
-                      lambda: simplora.get_approx_simple_ratio(data), header, IMAGE, target)
+                      functools.partial(simplora.get_approx_simple_ratio, data), header, IMAGE, target)
 
 
 if __name__ == "__main__":
