@@ -54,6 +54,19 @@ def raises(exc_type, fn, *args, **kwargs):
     return run
 
 
+# Subclasses of the exact types that typed parameters require (and refuse).
+class StrSub(str):
+    pass
+
+
+class BytesSub(bytes):
+    pass
+
+
+class ListSub(list):
+    pass
+
+
 @pytest.fixture
 def png():
     return encode_image

@@ -8,7 +8,7 @@ import re
 
 import pytest
 
-from conftest import assert_no_leak
+from conftest import BytesSub, ListSub, StrSub, assert_no_leak
 
 MODULES = [
     "vantry.excode",
@@ -107,18 +107,6 @@ def typed_parameters():
         (lambda v: ComfyUIManager(max_wait_seconds=v), "max_wait_seconds", "int"),
         (lambda v: ComfyUIManager(poll_interval=v), "poll_interval", "float"),
     ]
-
-
-class StrSub(str):
-    pass
-
-
-class BytesSub(bytes):
-    pass
-
-
-class ListSub(list):
-    pass
 
 
 REFUSED = {

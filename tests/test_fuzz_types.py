@@ -18,6 +18,7 @@ from hypothesis import given
 from hypothesis import strategies as st
 from PIL import Image
 
+from conftest import BytesSub, ListSub, StrSub
 from fuzzsupport import fuzz
 from vantry import excode, wordsift
 from vantry.aspecta import Aspecta
@@ -27,18 +28,6 @@ from vantry.prefora import PreforaImageScale
 from vantry.resize import image_resize
 from vantry.simplora import ImageSimplora
 from vantry.wordsift import PromptBanChecker
-
-
-class StrSub(str):
-    pass
-
-
-class BytesSub(bytes):
-    pass
-
-
-class ListSub(list):
-    pass
 
 
 class IntSub(int):
