@@ -104,7 +104,7 @@ def cmd_size(args: argparse.Namespace) -> int:
 def _progress(items: list[pathlib.Path]) -> Iterable[pathlib.Path]:
     if len(items) < PROGRESS_MIN_FILES or not sys.stderr.isatty():
         return items
-    from tqdm import tqdm
+    from tqdm import tqdm  # type: ignore[import-untyped]
 
     return tqdm(items, unit="file", file=sys.stderr)
 
