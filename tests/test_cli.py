@@ -115,9 +115,38 @@ def test_image_commands_write_png(tmp_path, argv, size, capsys):
 
 def test_letterbox_background(tmp_path, capsys):
     img = write_image(tmp_path / "w.png", (100, 50))
-    assert main(["letterbox", img, "100", "100", "--bg", "255,0,0", "-o", str(tmp_path)]) == 0
-    with Image.open(tmp_path / "w.png") as result:
+    assert main(["letterbox", img, "100", "100", "--bg", "255,0,0", "-o", str(tmp_path / "o")]) == 0
+    with Image.open(tmp_path / "o" / "w.png") as result:
         assert result.getpixel((0, 0)) == (255, 0, 0) and result.getpixel((50, 50)) == (10, 20, 30)
+
+
+@pytest.mark.parametrize("command", [["scale"], ["normalise"], ["letterbox", "64", "64"]])
+def test_batch_never_overwrites_an_input_or_an_earlier_output(tmp_path, command, capsys):
+    first = write_image(tmp_path / "pic.png", (300, 200))
+    twin = write_image(tmp_path / "pic.jpg", (200, 300), fmt="JPEG")
+    before = pathlib.Path(first).read_bytes()
+    # -o is the inputs' own directory: both files would be written to pic.png.
+    name, sizes = command[:1], command[1:]
+    assert main([*name, first, twin, *sizes, "-o", str(tmp_path)]) == 1
+    err = capsys.readouterr().err
+    assert err.count("would overwrite an input") == 2
+    assert err.endswith(" 2 failed\n") and pathlib.Path(first).read_bytes() == before
+    assert main([*name, twin, twin, *sizes, "-o", str(tmp_path / "o")]) == 1
+    assert "already written by an earlier file" in capsys.readouterr().err
+
+
+def test_refused_pickle_lexicon_is_one_line_exit_2(tmp_path, capsys):
+    import pickle, os as _os
+
+    class Payload:
+        def __reduce__(self):
+            return (_os.system, ("true",))
+
+    bad = tmp_path / "words.pkl"
+    bad.write_bytes(pickle.dumps(Payload()))
+    assert main(["screen", "--words-file", str(bad), "x"]) == 2
+    err = capsys.readouterr().err
+    assert err.startswith("vantry: error: cannot load the lexicon: ") and err.count("\n") == 1
 
 
 class _Ok(http.server.BaseHTTPRequestHandler):
@@ -169,3 +198,18 @@ def test_help_loads_no_extension_module():
            "print([m for m in sys.modules if m.startswith('vantry.') and m != 'vantry.cli'])"
     run = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, env={**os.environ})
     assert run.stdout.strip() == "[]"
+
+
+class _Terminal(__import__("io").StringIO):
+    def isatty(self):
+        return True
+
+
+@pytest.mark.parametrize("count, tty, bar", [(8, True, True), (7, True, False), (8, False, False)])
+def test_progress_bar_only_for_many_files_on_a_terminal(tmp_path, monkeypatch, count, tty, bar):
+    images = [write_image(tmp_path / f"i{n}.png", (16, 9)) for n in range(count)]
+    err = _Terminal() if tty else __import__("io").StringIO()
+    monkeypatch.setattr(sys, "stderr", err)
+    assert main(["ratio", *images]) == 0
+    assert ("file/s" in err.getvalue() or "s/file" in err.getvalue()) is bar
+    assert err.getvalue().endswith(f"{count} measured, 0 failed\n")

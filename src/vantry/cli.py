@@ -55,13 +55,16 @@ def cmd_screen(args: argparse.Namespace) -> int:
     from vantry.excode import PromptBanError
     from vantry.wordsift import PromptBanChecker
 
-    checker = PromptBanChecker(
-        ban_word_file=args.words_file,
-        ignore_case=not args.case_sensitive,
-        builtin_words=list(args.add),
-        use_default=not args.no_builtin,
-        exclude_words=list(args.exclude),
-    )
+    try:
+        checker = PromptBanChecker(
+            ban_word_file=args.words_file,
+            ignore_case=not args.case_sensitive,
+            builtin_words=list(args.add),
+            use_default=not args.no_builtin,
+            exclude_words=list(args.exclude),
+        )
+    except Exception as exc:  # unreadable file, refused pickle, not a list...
+        raise UsageError(f"cannot load the lexicon: {_describe(exc)}") from None
     banned_any = False
     for prompt in _prompts(args.text):
         try:
@@ -104,8 +107,10 @@ def cmd_size(args: argparse.Namespace) -> int:
 def _progress(items: list[pathlib.Path]) -> Iterable[pathlib.Path]:
     if len(items) < PROGRESS_MIN_FILES or not sys.stderr.isatty():
         return items
-    from tqdm import tqdm  # type: ignore[import-untyped]
-
+    try:
+        from tqdm import tqdm  # type: ignore[import-untyped]
+    except ImportError:  # a bare install without the optional bar still works
+        return items
     return tqdm(items, unit="file", file=sys.stderr)
 
 
@@ -140,6 +145,26 @@ def _output_dir(out: str) -> pathlib.Path:
     return path
 
 
+class _Targets:
+    """Output paths of one batch: IMAGE -> OUT/<stem>.png, refusing any path that
+    would overwrite an input of the batch or a file written earlier in it."""
+
+    def __init__(self, out: pathlib.Path, sources: Iterable[pathlib.Path]) -> None:
+        self.out = out
+        self.inputs = {source.resolve() for source in sources}
+        self.taken: set[pathlib.Path] = set()
+
+    def __call__(self, source: pathlib.Path) -> pathlib.Path:
+        target = self.out / f"{source.stem}.png"
+        resolved = target.resolve()
+        if resolved in self.inputs:
+            raise ValueError(f"output {target} would overwrite an input; choose another -o directory")
+        if resolved in self.taken:
+            raise ValueError(f"output {target} was already written by an earlier file of this batch")
+        self.taken.add(resolved)
+        return target
+
+
 def _save_png(image: Any, target: pathlib.Path) -> None:
     # PNG holds L, LA, RGB, RGBA, P, I, 1; other modes (CMYK, YCbCr...) go through RGB(A).
     if image.mode not in {"1", "L", "LA", "P", "RGB", "RGBA", "I", "I;16"}:
@@ -150,9 +175,10 @@ def _save_png(image: Any, target: pathlib.Path) -> None:
 def _open_image(path: pathlib.Path) -> Any:
     from PIL import Image
 
+    # Loaded fully, so the file is closed when the block ends and the image stays usable.
     with Image.open(path) as img:
         img.load()
-        return img.copy() if img.format is None else img
+        return img
 
 
 def cmd_ratio(args: argparse.Namespace) -> int:
@@ -175,18 +201,18 @@ def cmd_normalise(args: argparse.Namespace) -> int:
 
     from vantry.aspecta import Aspecta
 
-    out = _output_dir(args.output)
+    target_of = _Targets(_output_dir(args.output), map(pathlib.Path, args.images))
     tool = Aspecta(proportion=args.proportion, need_adjust=args.mode)
 
     def work(path: pathlib.Path) -> str:
+        target = target_of(path)
         data = path.read_bytes()
         result, ratio = tool.adjust_size(data, return_origin_ratio=True, expand_percent=args.expand)
-        target = out / f"{path.stem}.png"
         if result is data:
             # The ratio gate handed the input back untouched; still write PNG.
             with Image.open(io.BytesIO(data)) as img:
                 _save_png(img, target)
-            return f"{path} -> {target} (unchanged: not {ratio})"
+            return f"{path} -> {target} (unchanged: its nearest ratio is not {ratio})"
         target.write_bytes(result)
         return f"{path} -> {target} ({ratio})"
 
@@ -217,11 +243,11 @@ def _positive(text: str) -> int:
 def cmd_letterbox(args: argparse.Namespace) -> int:
     from vantry.resize import image_resize
 
-    out = _output_dir(args.output)
+    target_of = _Targets(_output_dir(args.output), map(pathlib.Path, args.images))
 
     def work(path: pathlib.Path) -> str:
+        target = target_of(path)
         result = image_resize(_open_image(path), args.width, args.height, args.bg)
-        target = out / f"{path.stem}.png"
         _save_png(result, target)
         return f"{path} -> {target} ({args.width}x{args.height})"
 
@@ -231,11 +257,11 @@ def cmd_letterbox(args: argparse.Namespace) -> int:
 def cmd_scale(args: argparse.Namespace) -> int:
     from vantry.prefora import PreforaImageScale
 
-    out = _output_dir(args.output)
+    target_of = _Targets(_output_dir(args.output), map(pathlib.Path, args.images))
 
     def work(path: pathlib.Path) -> str:
+        target = target_of(path)
         result = PreforaImageScale(_open_image(path)).start()
-        target = out / f"{path.stem}.png"
         _save_png(result, target)
         return f"{path} -> {target} ({result.width}x{result.height})"
 
