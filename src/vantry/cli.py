@@ -111,7 +111,8 @@ def _progress(items: list[pathlib.Path]) -> Iterable[pathlib.Path]:
         from tqdm import tqdm  # type: ignore[import-untyped]
     except ImportError:  # a bare install without the optional bar still works
         return items
-    return tqdm(items, unit="file", file=sys.stderr)
+    bar: Iterable[pathlib.Path] = tqdm(items, unit="file", file=sys.stderr)
+    return bar
 
 
 def _run_batch(
