@@ -1,5 +1,5 @@
 # Development entry points. Each target sets up what it needs in .venv.
-#   make demo   install vantry from this checkout and run the examples
+#   make demo   install vantry from this checkout and run the examples (the CLI too)
 #   make test   build the wheel, install it with the test extras, run the tests
 #   make bench  install the bench extras and run the benchmarks
 
@@ -24,6 +24,7 @@ install: wheel
 	$(PY) -m pip install -q --force-reinstall --no-deps $(DIST)/vantry-*.whl
 
 demo: install
+	PATH="$(abspath $(VENV))/bin:$$PATH" bash examples/demo.sh
 	$(PY) examples/normalise.py
 
 test: install

@@ -15,7 +15,7 @@ from PIL import Image, ImageDraw
 from vantry.aspecta import Aspecta
 
 
-def sample_image():
+def sample_image() -> bytes:
     img = Image.new("RGB", (600, 800), (40, 90, 160))
     draw = ImageDraw.Draw(img)
     draw.ellipse((100, 200, 500, 600), fill=(240, 200, 60))
@@ -24,7 +24,7 @@ def sample_image():
     return buf.getvalue()
 
 
-def main(argv):
+def main(argv: list[str]) -> int:
     data = pathlib.Path(argv[1]).read_bytes() if len(argv) > 1 else sample_image()
     before = Image.open(io.BytesIO(data))
     tool = Aspecta(need_adjust="fill")
