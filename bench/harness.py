@@ -29,7 +29,7 @@ from dataclasses import dataclass
 
 QUICK = bool(os.environ.get("VANTRY_BENCH_QUICK"))
 IMAGE, PURE = "image", "pure"
-RETRIES = 2
+RETRIES = 4
 SLOW_CALL = 0.5  # seconds: calls this slow get fewer repeats
 
 
