@@ -150,9 +150,9 @@ class _Targets:
     """Output paths of one batch: IMAGE -> OUT/<stem>.png, refusing any path that
     would overwrite an input of the batch or a file written earlier in it."""
 
-    def __init__(self, out: pathlib.Path, sources: Iterable[pathlib.Path]) -> None:
+    def __init__(self, out: pathlib.Path, sources: Iterable[str]) -> None:
         self.out = out
-        self.inputs = {source.resolve() for source in sources}
+        self.inputs = {pathlib.Path(source).resolve() for source in sources}
         self.taken: set[pathlib.Path] = set()
 
     def __call__(self, source: pathlib.Path) -> pathlib.Path:
@@ -164,6 +164,24 @@ class _Targets:
             raise ValueError(f"output {target} was already written by an earlier file of this batch")
         self.taken.add(resolved)
         return target
+
+
+def _write_batch(args: argparse.Namespace, produce: Callable[[pathlib.Path, pathlib.Path], str], verb: str) -> int:
+    """A batch into the -o directory: `produce(image, target)` writes one output and
+    returns its report line; the target is checked before any work is done."""
+    target_of = _Targets(_output_dir(args.output), args.images)
+    return _run_batch(args.images, lambda path: produce(path, target_of(path)), verb)
+
+
+def _pillow_batch(args: argparse.Namespace, transform: Callable[[Any], Any], verb: str) -> int:
+    """A batch whose step is a function of the decoded image, saved as PNG."""
+
+    def produce(path: pathlib.Path, target: pathlib.Path) -> str:
+        result = transform(_open_image(path))
+        _save_png(result, target)
+        return f"{path} -> {target} ({result.width}x{result.height})"
+
+    return _write_batch(args, produce, verb)
 
 
 def _save_png(image: Any, target: pathlib.Path) -> None:
@@ -202,11 +220,9 @@ def cmd_normalise(args: argparse.Namespace) -> int:
 
     from vantry.aspecta import Aspecta
 
-    target_of = _Targets(_output_dir(args.output), map(pathlib.Path, args.images))
     tool = Aspecta(proportion=args.proportion, need_adjust=args.mode)
 
-    def work(path: pathlib.Path) -> str:
-        target = target_of(path)
+    def produce(path: pathlib.Path, target: pathlib.Path) -> str:
         data = path.read_bytes()
         result, ratio = tool.adjust_size(data, return_origin_ratio=True, expand_percent=args.expand)
         if result is data:
@@ -217,7 +233,7 @@ def cmd_normalise(args: argparse.Namespace) -> int:
         target.write_bytes(result)
         return f"{path} -> {target} ({ratio})"
 
-    return _run_batch(args.images, work, "normalised")
+    return _write_batch(args, produce, "normalised")
 
 
 def _parse_colour(text: str) -> tuple[int, int, int]:
@@ -244,29 +260,13 @@ def _positive(text: str) -> int:
 def cmd_letterbox(args: argparse.Namespace) -> int:
     from vantry.resize import image_resize
 
-    target_of = _Targets(_output_dir(args.output), map(pathlib.Path, args.images))
-
-    def work(path: pathlib.Path) -> str:
-        target = target_of(path)
-        result = image_resize(_open_image(path), args.width, args.height, args.bg)
-        _save_png(result, target)
-        return f"{path} -> {target} ({args.width}x{args.height})"
-
-    return _run_batch(args.images, work, "letterboxed")
+    return _pillow_batch(args, lambda image: image_resize(image, args.width, args.height, args.bg), "letterboxed")
 
 
 def cmd_scale(args: argparse.Namespace) -> int:
     from vantry.prefora import PreforaImageScale
 
-    target_of = _Targets(_output_dir(args.output), map(pathlib.Path, args.images))
-
-    def work(path: pathlib.Path) -> str:
-        target = target_of(path)
-        result = PreforaImageScale(_open_image(path)).start()
-        _save_png(result, target)
-        return f"{path} -> {target} ({result.width}x{result.height})"
-
-    return _run_batch(args.images, work, "scaled")
+    return _pillow_batch(args, lambda image: PreforaImageScale(image).start(), "scaled")
 
 
 # --- comfyui ----------------------------------------------------------------
