@@ -11,6 +11,7 @@ from PIL import Image, UnidentifiedImageError
 import vantry.simplora as simplora_module
 from vantry.simplora import ImageSimplora
 
+import oracles
 from conftest import assert_no_leak, encode_image, raises
 
 # size, exact, nearest with bound 10, nearest with bound 16
@@ -115,6 +116,66 @@ def test_gcd_override_is_used():
     instance._gcd = lambda a, b: 0
     with pytest.raises(ZeroDivisionError):
         instance.get_raw_simple_ratio(data)
+
+
+class ReportedSize:
+    """A stand-in for an opened image whose header reports ``size``."""
+
+    def __init__(self, size):
+        self.size = size
+
+    def close(self):
+        pass
+
+
+@pytest.fixture
+def reported(monkeypatch):
+    """Make Image.open report the given size, so any size (big, zero, negative) can be asked about."""
+
+    def use(size):
+        monkeypatch.setattr(Image, "open", lambda fp, *args, **kwargs: ReportedSize(size))
+
+    return use
+
+
+# Sizes off the machine-integer path (zero, negative, beyond 32 and 64 bits) give the host's results.
+@pytest.mark.parametrize("size", [(0, 7), (7, 0), (-6, 4), (6, -4), (2**32 * 3, 2**32), (2**33, 6),
+                                  (3 * 2**70, 2**70 * 7), (2**64 + 2, 2), (4294967295, 4294967294)])
+def test_raw_ratio_of_any_integer_size(reported, size):
+    reported(size)
+    assert ImageSimplora().get_raw_simple_ratio(b"x") == oracles.raw_simple_ratio(*size)
+
+
+def test_raw_ratio_of_zero_by_zero_is_the_host_error(reported):
+    reported((0, 0))
+    with pytest.raises(ZeroDivisionError):
+        ImageSimplora().get_raw_simple_ratio(b"x")
+
+
+def near_ties(limit):
+    """Targets on, one step beside, and halfway between the quotients of small pairs."""
+    import math
+
+    quotients = sorted({p / q for p in range(1, limit + 1) for q in range(1, limit + 1)})
+    for low, high in zip(quotients, quotients[1:]):
+        yield from (low, math.nextafter(low, math.inf), math.nextafter(high, 0.0), (low + high) / 2)
+
+
+# The nearest pair is the one a scan over every (i, j), i first, finds: equal distances keep the first.
+@pytest.mark.parametrize("limit", [1, 2, 3, 10, 16, 37])
+def test_approx_ratio_matches_a_scan_over_every_pair(reported, limit):
+    simplora = ImageSimplora(limit)
+    for target in near_ties(limit):
+        reported((target, 1.0))
+        assert simplora.get_approx_simple_ratio(b"x") == oracles.approx_simple_ratio(target, 1.0, limit), target
+
+
+@pytest.mark.parametrize("size", [(10000, 1), (1, 10000), (65535, 3), (1366, 768), (999999, 1000000), (0, 5),
+                                  (-7, 3), (2**60 + 1, 3)])
+@pytest.mark.parametrize("limit", [10, 250])
+def test_approx_ratio_of_extreme_sizes(reported, size, limit):
+    reported(size)
+    assert ImageSimplora(limit).get_approx_simple_ratio(b"x") == oracles.approx_simple_ratio(*size, limit)
 
 
 @pytest.mark.parametrize("bad", ["abc", bytearray(b"abc"), memoryview(b"abc"), None, type("B", (bytes,), {})(b"x")])

@@ -203,4 +203,15 @@ private:
     Ref obj_;
 };
 
+// An exact int in [0, 2**62) as a machine integer, read without allocating:
+// the sizes and counts that fast paths handle natively, with room to add one.
+inline bool as_small_nonnegative(PyObject* obj, long long& out) {
+    if (!PyLong_CheckExact(obj)) return false;
+    int overflow = 0;
+    const long long v = PyLong_AsLongLongAndOverflow(obj, &overflow);  // cannot fail on an exact int
+    if (overflow || v < 0 || v >= (1LL << 62)) return false;
+    out = v;
+    return true;
+}
+
 }  // namespace pyglue

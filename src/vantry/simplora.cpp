@@ -5,6 +5,8 @@
 // size without decoding any pixel data, so the cost does not depend on it.
 #include <charconv>
 #include <cmath>
+#include <cstdint>
+#include <numeric>
 
 #include "pyglue.hpp"
 
@@ -60,16 +62,18 @@ Ref term_text(State& st, const Num& term) {
     return check(PyObject_Format(obj.get(), st.empty));
 }
 
+// to_chars rather than snprintf: the format parser of printf was a fifth of
+// what this module added to Pillow's header read.
+Ref ratio_text(long long first, long long second) {
+    char text[48];
+    char* end = std::to_chars(text, text + 20, first).ptr;
+    *end++ = ':';
+    end = std::to_chars(end, text + sizeof text, second).ptr;
+    return new_text({text, static_cast<size_t>(end - text)});
+}
+
 Ref ratio_text(State& st, const Num& first, const Num& second) {
-    // to_chars rather than snprintf: the format parser of printf was a fifth of
-    // what this module added to Pillow's header read.
-    if (first.is_int() && second.is_int()) {
-        char text[48];
-        char* end = std::to_chars(text, text + 20, first.int_value()).ptr;
-        *end++ = ':';
-        end = std::to_chars(end, text + sizeof text, second.int_value()).ptr;
-        return new_text({text, static_cast<size_t>(end - text)});
-    }
+    if (first.is_int() && second.is_int()) return ratio_text(first.int_value(), second.int_value());
     Ref a = term_text(st, first), b = term_text(st, second), colon = new_text(":");
     return concat({a.get(), colon.get(), b.get()});
 }
@@ -95,11 +99,26 @@ Ref gcd(State&, Args<2>& a) { return euclid(Num::of(a.obj(0)), Num::of(a.obj(1))
 
 // self._gcd(width, height): the C++ body directly while the method is still
 // ours, the override otherwise.
-Num gcd_through(State& st, PyObject* self, PyObject* width, PyObject* height) {
-    Ref method = getattr(self, st.gcd);
-    if (!is_builtin(method.get(), st.gcd_def)) return Num::of(call(method.get(), width, height).get());
+Num gcd_through(State& st, PyObject* method, PyObject* width, PyObject* height) {
+    if (!is_builtin(method, st.gcd_def)) return Num::of(call(method, width, height).get());
     Ref a = to_int(width, "a"), b = to_int(height, "b");
     return euclid(Num::of(a.get()), Num::of(b.get()));
+}
+
+// Image sides are plain non-negative ints below 2**32; for them the whole
+// reduction runs on 32-bit machine integers (a 64-bit divide costs several
+// times as much), which keeps this call's own work to a few dozen
+// instructions next to Pillow's header read. False for anything else.
+bool reduce_plain_sides(PyObject* width, PyObject* height, long long& w, long long& h) {
+    long long w64, h64;
+    if (!as_small_nonnegative(width, w64) || !as_small_nonnegative(height, h64)) return false;
+    if (w64 > UINT32_MAX || h64 > UINT32_MAX) return false;
+    const auto a = static_cast<uint32_t>(w64), b = static_cast<uint32_t>(h64);
+    const uint32_t div = std::gcd(a, b);  // Euclid's result for non-negative terms
+    if (div == 0) return false;           // 0 // 0: the host's error
+    w = a / div;
+    h = b / div;
+    return true;
 }
 
 // ---- constructor -------------------------------------------------------------------------
@@ -121,42 +140,93 @@ constexpr auto kRawRatio = sig("ImageSimplora.get_raw_simple_ratio", "($self, im
 
 Ref raw_ratio(State& st, PyObject* self, Args<1>& a) {
     Dimensions dim = read_dimensions(st, a.obj(0));
-    Num div = gcd_through(st, self, dim.width.get(), dim.height.get());
-    Num w = Num::floordiv(Num::of(dim.width.get()), div);
-    Num h = Num::floordiv(Num::of(dim.height.get()), div);
-    return ratio_text(st, w, h);
+    Ref method = getattr(self, st.gcd);
+    long long w, h;
+    if (is_builtin(method.get(), st.gcd_def) && reduce_plain_sides(dim.width.get(), dim.height.get(), w, h))
+        return ratio_text(w, h);
+    Num div = gcd_through(st, method.get(), dim.width.get(), dim.height.get());
+    Num rw = Num::floordiv(Num::of(dim.width.get()), div);
+    Num rh = Num::floordiv(Num::of(dim.height.get()), div);
+    return ratio_text(st, rw, rh);
 }
 
 // The loop bound as range(1, limit + 1) takes it: limit + 1 must be an index.
 long long search_bound(PyObject* limit) {
+    long long v;
+    if (as_small_nonnegative(limit, v)) return v + 1;
     Ref stop = (Num::of(limit) + Num::integer(1)).object();
     Ref index = check(PyNumber_Index(stop.get()));
     int overflow = 0;
-    long long v = PyLong_AsLongLongAndOverflow(index.get(), &overflow);
+    v = PyLong_AsLongLongAndOverflow(index.get(), &overflow);
     if (v == -1 && PyErr_Occurred()) throw_error();
     if (overflow) return overflow > 0 ? LLONG_MAX : 0;
     return v;
 }
 
-// The first pair (i, j) in 1..stop-1 whose quotient is strictly nearest to
-// target; ties keep the earlier pair, so the result is in lowest terms.
-// False when the loops do not run.
+// Beyond this many terms neighbouring quotients i / j and i / (j + 1) can
+// round to distances that compare equal; below it they never do.
+constexpr long long kMergeFree = 1LL << 40;
+
+// The first j in 1..last at the least distance |i / j - target| for a fixed i,
+// with the distances computed in double precision as a scan over every pair
+// computes them. As j grows the quotient i / j never rises (rounding keeps
+// order), so its distance to the target never rises until the quotient drops
+// below the target and never falls after: the least distance sits at the last
+// j whose quotient is still on or above the target, or at the one after. A row
+// costs two divisions instead of `last`.
+long long nearest_in_row(double i, double target, double inverse_target, long long last, double& row_distance) {
+    // k: that last j (0 when even i / 1 is below the target), estimated, then made exact.
+    long long k = last;
+    if (target > 0.0) {
+        const double crossing = i * inverse_target;
+        k = crossing >= static_cast<double>(last) ? last : crossing < 1.0 ? 0 : static_cast<long long>(crossing);
+    }
+    auto quotient = [&](long long j) { return i / static_cast<double>(j); };
+    double at_k = k > 0 ? quotient(k) : INFINITY;
+    double after = k < last ? quotient(k + 1) : -INFINITY;
+    while (k < last && after >= target) {
+        at_k = after;
+        ++k;
+        after = k < last ? quotient(k + 1) : -INFINITY;
+    }
+    while (k > 0 && at_k < target) {
+        after = at_k;
+        --k;
+        at_k = k > 0 ? quotient(k) : INFINITY;
+    }
+
+    long long j = k;
+    row_distance = k > 0 ? std::fabs(at_k - target) : INFINITY;
+    if (k < last && std::fabs(after - target) < row_distance) {
+        j = k + 1;
+        row_distance = std::fabs(after - target);
+    }
+    // Where rounding can merge neighbours, equal distances go to the first of them.
+    if (last >= kMergeFree)
+        while (j > 1 && j <= k && std::fabs(quotient(j - 1) - target) == row_distance) --j;
+    return j;
+}
+
+// The first pair (i, j) in 1..stop-1, in the order i, then j, whose quotient
+// is strictly nearest to target; ties keep the earlier pair, so the result is
+// in lowest terms. False when the loops do not run.
 bool nearest_pair(double target, long long stop, long long& best_w, long long& best_h) {
+    if (stop <= 1) return false;
+    const long long last = stop - 1;
     double min_error = INFINITY;
     bool found = false;
-    // A huge bound runs as long as the host's loop would; let Ctrl-C stop it.
-    const bool interruptible = stop > 4096;
-    for (long long i = 1; i < stop; ++i) {
-        if (interruptible && PyErr_CheckSignals() < 0) throw_error();
-        const double num = static_cast<double>(i);
-        for (long long j = 1; j < stop; ++j) {
-            double error = std::fabs(num / static_cast<double>(j) - target);
-            if (error < min_error) {
-                min_error = error;
-                best_w = i;
-                best_h = j;
-                found = true;
-            }
+    // A huge bound runs long; let Ctrl-C stop it.
+    const bool interruptible = last > 4096;
+    const double inverse_target = 1.0 / target;  // only to estimate each row's crossing
+    for (long long i = 1; i <= last; ++i) {
+        if (interruptible && (i & 1023) == 0 && PyErr_CheckSignals() < 0) throw_error();
+        double error;
+        const long long j = nearest_in_row(static_cast<double>(i), target, inverse_target, last, error);
+        if (error < min_error) {
+            min_error = error;
+            best_w = i;
+            best_h = j;
+            found = true;
         }
     }
     return found;
@@ -165,7 +235,7 @@ bool nearest_pair(double target, long long stop, long long& best_w, long long& b
 constexpr auto kApproxRatio = sig(
     "ImageSimplora.get_approx_simple_ratio", "($self, image_bytes)",
     "The nearest simple ratio i:j with 1 <= i, j <= approx_search_range, such as '16:9'.\n\n"
-    "Every pair is tried; on equal distance the pair met first (smaller i, then smaller j) wins.",
+    "Of the pairs at equal least distance the first in the order i, then j wins (smaller i, then smaller j).",
     Param{"image_bytes", Kind::Bytes, Required});
 
 Ref approx_ratio(State& st, PyObject* self, Args<1>& a) {
@@ -174,8 +244,7 @@ Ref approx_ratio(State& st, PyObject* self, Args<1>& a) {
     double target = (width / height).to_double();
     Ref limit = getattr(self, st.approx_search_range);
     long long best_w = 0, best_h = 0;
-    if (nearest_pair(target, search_bound(limit.get()), best_w, best_h))
-        return ratio_text(st, Num::integer(best_w), Num::integer(best_h));
+    if (nearest_pair(target, search_bound(limit.get()), best_w, best_h)) return ratio_text(best_w, best_h);
     return ratio_text(st, width, height);
 }
 
