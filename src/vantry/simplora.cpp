@@ -227,6 +227,7 @@ bool nearest_pair(double target, long long stop, long long& best_w, long long& b
             best_w = i;
             best_h = j;
             found = true;
+            if (error == 0.0) break;  // an exact hit: no later pair can be strictly nearer
         }
     }
     return found;
