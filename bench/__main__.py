@@ -27,7 +27,22 @@ def parse_args(argv):
     parser.add_argument("--write-docs", action="store_true", help="also write docs/performance.{md,png}")
     parser.add_argument("--out", type=pathlib.Path, default=HERE / "out", help="where table.md and growth.png go")
     parser.add_argument("--only", action="append", choices=MODULES, help="run only these modules (repeatable)")
+    # Internal: one fresh process measuring some rows of one module, for the harness.
+    parser.add_argument("--worker", choices=MODULES, help=argparse.SUPPRESS)
+    parser.add_argument("--rows", default="", help=argparse.SUPPRESS)
     return parser.parse_args(argv)
+
+
+def run_worker(module, rows):
+    """Measure the given rows of one module and print them as JSON for the parent."""
+    import json
+
+    from bench import harness
+
+    table = harness.WorkerTable(int(i) for i in rows.split(","))
+    importlib.import_module(f"bench.{module}_bench").run(table)
+    print(json.dumps(table.results))
+    return 0
 
 
 def machine_line():
@@ -39,6 +54,8 @@ def machine_line():
 
 
 def render(table, command, started, elapsed):
+    from bench import harness
+
     missed = table.missed()
     verdict = "every target met" if not missed else "targets missed: " + "; ".join(
         f"{r.operation} {r.size}" for r in missed)
@@ -48,7 +65,9 @@ def render(table, command, started, elapsed):
         f"{table.markdown()}\n"
         f"Image operations: ratio = vantry time / time of the bare Pillow calls (target ≤ 1.15 at 64x64, "
         f"≤ 1.03 from 1024x1024). Pure operations: speedup = plain-Python time / vantry time. "
-        f"Times are the best of alternating runs per call. {verdict}. Run time {elapsed:.0f} s.\n"
+        f"Image calls under {harness.SHORT_CALL * 1e3:g} ms are the median of {harness.workers()} fresh processes "
+        f"(median of paired ratios of neighbouring blocks in each); other rows are the best of alternating runs "
+        f"in one process (see bench/harness.py). {verdict}. Run time {elapsed:.0f} s.\n"
     )
 
 
@@ -58,12 +77,16 @@ def main(argv=None):
     from bench import growth, harness
 
     harness.set_quick(args.quick or harness.QUICK)
+    if args.worker:
+        return run_worker(args.worker, args.rows)
     command = "python -m bench " + " ".join(shlex.quote(a) for a in (sys.argv[1:] if argv is None else argv))
     started, t0 = machine_line(), time.monotonic()
     table = harness.Table()
     for name in args.only or MODULES:
         print(f"== {name}", file=sys.stderr, flush=True)
+        table.begin(name)
         importlib.import_module(f"bench.{name}_bench").run(table)
+        table.end()
     elapsed = time.monotonic() - t0
 
     table.print()
