@@ -3,16 +3,16 @@
 Two ways of measuring, chosen per row:
 
 - Image operations that take less than ``SHORT_CALL`` a call (header reads,
-  small images) are measured in ``workers()`` fresh processes (7; 3 in quick
-  mode), as pyperf does. On this kind of machine the same code runs a few
-  percent faster or slower from one process to the next (where the code and
-  data land in memory), and for a call of a few microseconds that spread is
-  larger than the overhead being measured. In each process the two sides run
-  alternately in ``blocks()`` pairs of short blocks (``BLOCK_TIME``); each
-  pair gives one ratio and the process reports the median ratio. The row shows
-  the median over the processes, and the median time per call of each side.
-  Pairing neighbouring blocks cancels a slow minute of the machine, the median
-  over processes cancels a lucky or unlucky layout.
+  small images) are measured in ``workers()`` fresh processes (21; 3 in quick
+  mode), as pyperf does (it runs 20 by default). On this kind of machine the
+  same code runs a few percent faster or slower from one process to the next
+  (where code and data land in memory), and for a call of a few microseconds
+  that spread is larger than the overhead being measured. In each process the
+  two sides run alternately in ``blocks()`` pairs of short blocks
+  (``BLOCK_TIME``); each pair gives one ratio and the process reports the
+  median ratio. The row shows the median over the processes, and the median
+  time per call of each side. Pairing neighbouring blocks cancels a slow
+  minute of the machine, the median over processes a lucky or unlucky layout.
 - Everything else runs in this process. The loop count of each side is first
   chosen so that one run lasts at least ``min_time``; then the two sides are
   run alternately, ``repeat`` times each, and the best run of each side is
@@ -53,7 +53,7 @@ SHORT_CALL = 2e-3  # seconds: image calls shorter than this are measured across 
 
 def workers():
     """How many fresh processes measure a short image row (odd, for a plain median)."""
-    return 3 if QUICK else 7
+    return 3 if QUICK else 21
 
 
 def blocks():
