@@ -46,6 +46,7 @@ from dataclasses import dataclass
 
 QUICK = bool(os.environ.get("VANTRY_BENCH_QUICK"))
 IMAGE, PURE = "image", "pure"
+ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))  # where `python -m bench` runs
 RETRIES = 4
 SLOW_CALL = 0.5  # seconds: calls this slow get fewer repeats
 SHORT_CALL = 2e-3  # seconds: image calls shorter than this are measured across processes
@@ -178,8 +179,13 @@ class Table:
     def begin(self, module):
         self.module, self._calls, self._pending = module, 0, {}
 
+    def _next_index(self):
+        """The position of this compare call in the module's run: how a worker finds the same row."""
+        self._calls += 1
+        return self._calls - 1
+
     def compare(self, operation, size, vantry_fn, floor_fn, kind=PURE, target=None, series=None):
-        index, self._calls = self._calls, self._calls + 1
+        index = self._next_index()
         if kind == IMAGE and self.module and _calibrate(timeit.Timer(vantry_fn), SHORT_CALL)[1] < SHORT_CALL:
             row = Row(operation, size, kind, float("nan"), float("nan"), target, 1, series, processes=workers())
             self._pending[index] = row
@@ -200,7 +206,7 @@ class Table:
         command = [sys.executable, "-m", "bench", "--worker", self.module, "--rows", rows] + (["--quick"] if QUICK else [])
         results = {index: [] for index in self._pending}
         for _ in range(workers()):
-            out = subprocess.run(command, check=True, capture_output=True, text=True, cwd=_ROOT).stdout
+            out = subprocess.run(command, check=True, capture_output=True, text=True, cwd=ROOT).stdout
             for index, (operation, size, ours, floor, ratio) in json.loads(out).items():
                 row = self._pending[int(index)]
                 assert (operation, size) == (row.operation, row.size), "worker measured another row"
@@ -246,9 +252,7 @@ class WorkerTable(Table):
         self.results = {}
 
     def compare(self, operation, size, vantry_fn, floor_fn, kind=PURE, target=None, series=None):
-        index, self._calls = self._calls, self._calls + 1
+        index = self._next_index()
         if index in self.indexes:
             self.results[index] = (operation, size, *measure_paired_median(vantry_fn, floor_fn))
 
-
-_ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))

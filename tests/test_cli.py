@@ -1,4 +1,5 @@
 import http.server
+import io
 import json
 import os
 import pathlib
@@ -78,7 +79,7 @@ def test_json_outputs(tmp_path, capsys):
 
 
 def test_screen_reads_stdin_lines(monkeypatch, capsys):
-    monkeypatch.setattr(sys, "stdin", __import__("io").StringIO("clean\n\nfentanyl please\n"))
+    monkeypatch.setattr(sys, "stdin", io.StringIO("clean\n\nfentanyl please\n"))
     assert main(["screen"]) == 1
     assert capsys.readouterr().out == "ok\nbanned: fentanyl\n"
 
@@ -136,11 +137,11 @@ def test_batch_never_overwrites_an_input_or_an_earlier_output(tmp_path, command,
 
 
 def test_refused_pickle_lexicon_is_one_line_exit_2(tmp_path, capsys):
-    import pickle, os as _os
+    import pickle
 
     class Payload:
         def __reduce__(self):
-            return (_os.system, ("true",))
+            return (os.system, ("true",))
 
     bad = tmp_path / "words.pkl"
     bad.write_bytes(pickle.dumps(Payload()))
@@ -200,7 +201,7 @@ def test_help_loads_no_extension_module():
     assert run.stdout.strip() == "[]"
 
 
-class _Terminal(__import__("io").StringIO):
+class _Terminal(io.StringIO):
     def isatty(self):
         return True
 
@@ -208,7 +209,7 @@ class _Terminal(__import__("io").StringIO):
 @pytest.mark.parametrize("count, tty, bar", [(8, True, True), (7, True, False), (8, False, False)])
 def test_progress_bar_only_for_many_files_on_a_terminal(tmp_path, monkeypatch, count, tty, bar):
     images = [write_image(tmp_path / f"i{n}.png", (16, 9)) for n in range(count)]
-    err = _Terminal() if tty else __import__("io").StringIO()
+    err = _Terminal() if tty else io.StringIO()
     monkeypatch.setattr(sys, "stderr", err)
     assert main(["ratio", *images]) == 0
     assert ("file/s" in err.getvalue() or "s/file" in err.getvalue()) is bar
