@@ -146,6 +146,23 @@ def test_raw_ratio_of_any_integer_size(reported, size):
     assert ImageSimplora().get_raw_simple_ratio(b"x") == oracles.raw_simple_ratio(*size)
 
 
+# Every reduced pair up to 40, so each text is made once and then reused by its multiples.
+def test_raw_ratio_of_every_small_size(reported):
+    simplora = ImageSimplora()
+    for size in [(w, h) for w in range(1, 41) for h in range(1, 41)]:
+        reported(size)
+        assert simplora.get_raw_simple_ratio(b"x") == oracles.raw_simple_ratio(*size), size
+
+
+# Image.open is read at every call, from Pillow's namespace or through its module __getattr__.
+def test_open_found_through_a_module_getattr(monkeypatch):
+    monkeypatch.delattr(Image, "open")
+    with pytest.raises(AttributeError):
+        ImageSimplora().get_raw_simple_ratio(b"x")
+    monkeypatch.setattr(Image, "__getattr__", lambda name: lambda fp: ReportedSize((1600, 900)), raising=False)
+    assert ImageSimplora().get_raw_simple_ratio(b"x") == "16:9"
+
+
 def test_raw_ratio_of_zero_by_zero_is_the_host_error(reported):
     reported((0, 0))
     with pytest.raises(ZeroDivisionError):

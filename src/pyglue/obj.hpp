@@ -145,6 +145,22 @@ inline Ref import_attr(const char* module, const char* name) {
     return getattr(m.get(), name);
 }
 
+// A module and its namespace, for reading attributes that callers may
+// replace (monkeypatched functions) on every call. A module attribute is
+// nearly always an entry of the namespace, found by one dict lookup without
+// the generic attribute protocol; anything else (a module __getattr__, a
+// missing name) goes through getattr.
+struct ModuleAttrs {
+    PyObject* module = nullptr;     // borrowed from the owner's state
+    PyObject* dict = nullptr;        // borrowed: a module keeps one namespace dict for life
+
+    Ref get(PyObject* name) const {
+        if (PyObject* value = PyDict_GetItemWithError(dict, name)) return Ref::borrow(value);
+        if (PyErr_Occurred()) throw_error();
+        return getattr(module, name);
+    }
+};
+
 }  // namespace pyglue
 
 namespace pyglue {

@@ -3,6 +3,7 @@
 //
 // Only the image header is read: Image.open identifies the format and the
 // size without decoding any pixel data, so the cost does not depend on it.
+#include <array>
 #include <charconv>
 #include <cmath>
 #include <cstdint>
@@ -14,13 +15,19 @@ using namespace pyglue;
 
 namespace {
 
+// Ratios with both terms up to this are formatted once and shared: nearly
+// every result is one of a few such ratios, and a new string per call cost
+// as much as the rest of this module's own work on it.
+constexpr long long kSharedTerms = 32;
+
 struct State : StateBase {
-    PyObject* Image = nullptr;    // PIL.Image
+    ModuleAttrs Image;            // PIL.Image, whose open callers may replace
     PyObject* BytesIO = nullptr;  // io.BytesIO
     PyObject* default_range = nullptr;
     PyObject* empty = nullptr;  // "" as a format spec
     PyObject *approx_search_range, *gcd, *open, *close, *size;
     PyMethodDef* gcd_def = nullptr;
+    std::array<Ref, kSharedTerms * kSharedTerms> shared_texts;
 };
 
 // ---- reading the size -------------------------------------------------------------
@@ -34,7 +41,7 @@ struct Dimensions {
 Dimensions read_dimensions(State& st, PyObject* image_bytes) {
     Ref stream = call(st.BytesIO, image_bytes);
     Closing stream_guard(stream.get(), st.close);
-    Ref img = call_method(st.Image, st.open, stream.get());
+    Ref img = call(st.Image.get(st.open).get(), stream.get());
     Closing image_guard(img.get(), st.close);
     Ref size = getattr(img.get(), st.size);
     Ref wh[2];
@@ -64,7 +71,7 @@ Ref term_text(State& st, const Num& term) {
 
 // to_chars rather than snprintf: the format parser of printf was a fifth of
 // what this module added to Pillow's header read.
-Ref ratio_text(long long first, long long second) {
+Ref format_ratio(long long first, long long second) {
     char text[48];
     char* end = std::to_chars(text, text + 20, first).ptr;
     *end++ = ':';
@@ -72,8 +79,16 @@ Ref ratio_text(long long first, long long second) {
     return new_text({text, static_cast<size_t>(end - text)});
 }
 
+// "first:second"; the text of small terms is made once and shared.
+Ref ratio_text(State& st, long long first, long long second) {
+    if (first < 1 || first > kSharedTerms || second < 1 || second > kSharedTerms) return format_ratio(first, second);
+    Ref& text = st.shared_texts[(first - 1) * kSharedTerms + (second - 1)];
+    if (!text) text = format_ratio(first, second);
+    return Ref::borrow(text.get());
+}
+
 Ref ratio_text(State& st, const Num& first, const Num& second) {
-    if (first.is_int() && second.is_int()) return ratio_text(first.int_value(), second.int_value());
+    if (first.is_int() && second.is_int()) return ratio_text(st, first.int_value(), second.int_value());
     Ref a = term_text(st, first), b = term_text(st, second), colon = new_text(":");
     return concat({a.get(), colon.get(), b.get()});
 }
@@ -143,7 +158,7 @@ Ref raw_ratio(State& st, PyObject* self, Args<1>& a) {
     Ref method = getattr(self, st.gcd);
     long long w, h;
     if (is_builtin(method.get(), st.gcd_def) && reduce_plain_sides(dim.width.get(), dim.height.get(), w, h))
-        return ratio_text(w, h);
+        return ratio_text(st, w, h);
     Num div = gcd_through(st, method.get(), dim.width.get(), dim.height.get());
     Num rw = Num::floordiv(Num::of(dim.width.get()), div);
     Num rh = Num::floordiv(Num::of(dim.height.get()), div);
@@ -245,7 +260,7 @@ Ref approx_ratio(State& st, PyObject* self, Args<1>& a) {
     double target = (width / height).to_double();
     Ref limit = getattr(self, st.approx_search_range);
     long long best_w = 0, best_h = 0;
-    if (nearest_pair(target, search_bound(limit.get()), best_w, best_h)) return ratio_text(best_w, best_h);
+    if (nearest_pair(target, search_bound(limit.get()), best_w, best_h)) return ratio_text(st, best_w, best_h);
     return ratio_text(st, width, height);
 }
 
@@ -254,9 +269,10 @@ Ref approx_ratio(State& st, PyObject* self, Args<1>& a) {
 void exec(PyObject* module, State& st) {
     Ref io = import("io");
     st.BytesIO = st.keep(getattr(io.get(), "BytesIO"));
-    st.Image = st.keep(import("PIL.Image"));
+    st.Image.module = st.keep(import("PIL.Image"));
+    st.Image.dict = PyModule_GetDict(st.Image.module);
     add_object(module, "BytesIO", st.BytesIO);
-    add_object(module, "Image", st.Image);
+    add_object(module, "Image", st.Image.module);
 
     st.default_range = st.keep(new_int(10));
     st.empty = st.keep(new_text(""));
