@@ -80,6 +80,12 @@ def _calibrate(timer, min_time):
         number = number * 10 if elapsed < 1e-4 else max(number * 2, int(number * min_time / elapsed) + 1)
 
 
+def _is_short(fn):
+    """Whether one call of fn takes less than SHORT_CALL, leaving aside the first call's one-time costs."""
+    fn()  # the first image call in a process also loads Pillow's format plugins
+    return _calibrate(timeit.Timer(fn), SHORT_CALL)[1] < SHORT_CALL
+
+
 def measure_pair(ours, floor, repeat=None, min_time=None):
     """Best seconds per call of ``ours`` and of ``floor``, timed alternately."""
     repeat = repeat or (3 if QUICK else 7)
@@ -186,7 +192,7 @@ class Table:
 
     def compare(self, operation, size, vantry_fn, floor_fn, kind=PURE, target=None, series=None):
         index = self._next_index()
-        if kind == IMAGE and self.module and _calibrate(timeit.Timer(vantry_fn), SHORT_CALL)[1] < SHORT_CALL:
+        if kind == IMAGE and self.module and _is_short(vantry_fn):
             row = Row(operation, size, kind, float("nan"), float("nan"), target, 1, series, processes=workers())
             self._pending[index] = row
             self.rows.append(row)
