@@ -57,7 +57,7 @@ def render(table, command, started, elapsed):
     from bench import harness
 
     missed = table.missed()
-    verdict = "every target met" if not missed else "targets missed: " + "; ".join(
+    verdict = "Every target met" if not missed else "Targets missed: " + "; ".join(
         f"{r.operation} {r.size}" for r in missed)
     return (
         f"Command: `{command}`\n\n"
