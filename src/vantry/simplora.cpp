@@ -15,9 +15,10 @@ using namespace pyglue;
 
 namespace {
 
-// Ratios with both terms up to this are formatted once and shared: nearly
-// every result is one of a few such ratios, and a new string per call cost
-// as much as the rest of this module's own work on it.
+// Ratios with both terms up to this are formatted once and shared (strings
+// are immutable): nearly every result is one of a few such ratios, and making
+// a new string per call was about a third of what this module added to
+// Pillow's header read.
 constexpr long long kSharedTerms = 32;
 
 struct State : StateBase {
