@@ -72,6 +72,12 @@ inline void dict_set(PyObject* dict, PyObject* key, PyObject* value) {
 inline void dict_set(PyObject* dict, const char* key, PyObject* value) {
     check(PyDict_SetItemString(dict, key, value));
 }
+// dict[key], or an empty Ref when the key is absent.
+inline Ref dict_get(PyObject* dict, PyObject* key) {
+    PyObject* value = PyDict_GetItemWithError(dict, key);
+    if (!value && PyErr_Occurred()) throw_error();
+    return value ? Ref::borrow(value) : Ref();
+}
 
 // ---- text -------------------------------------------------------------------
 
@@ -145,19 +151,29 @@ inline Ref import_attr(const char* module, const char* name) {
     return getattr(m.get(), name);
 }
 
+// A global of a module, read from its namespace at the moment of use as
+// Python's global lookup does (a replaced attribute takes effect).
+inline Ref module_global(PyObject* globals, PyObject* name) {
+    Ref value = dict_get(globals, name);
+    if (!value) {
+        PyErr_Format(PyExc_NameError, "name '%U' is not defined", name);
+        throw_error();
+    }
+    return value;
+}
+
 // A module and its namespace, for reading attributes that callers may
 // replace (monkeypatched functions) on every call. A module attribute is
 // nearly always an entry of the namespace, found by one dict lookup without
 // the generic attribute protocol; anything else (a module __getattr__, a
 // missing name) goes through getattr.
 struct ModuleAttrs {
-    PyObject* module = nullptr;     // borrowed from the owner's state
-    PyObject* dict = nullptr;        // borrowed: a module keeps one namespace dict for life
+    PyObject* module = nullptr;  // borrowed from the owner's state
+    PyObject* dict = nullptr;    // borrowed: a module keeps one namespace dict for life
 
     Ref get(PyObject* name) const {
-        if (PyObject* value = PyDict_GetItemWithError(dict, name)) return Ref::borrow(value);
-        if (PyErr_Occurred()) throw_error();
-        return getattr(module, name);
+        Ref value = dict_get(dict, name);
+        return value ? std::move(value) : getattr(module, name);
     }
 };
 

@@ -314,16 +314,8 @@ struct State : StateBase {
     RegexCache regex_cache;
 };
 
-// A module global, read at the moment of use as Python code would.
-Ref global(State& st, PyObject* name) {
-    PyObject* dict = PyModule_GetDict(st.module);
-    PyObject* value = PyDict_GetItemWithError(dict, name);
-    if (!value) {
-        if (!PyErr_Occurred()) PyErr_Format(PyExc_NameError, "name '%U' is not defined", name);
-        throw_error();
-    }
-    return Ref::borrow(value);
-}
+// A global of this module, read at each use as Python code would.
+Ref global(State& st, PyObject* name) { return module_global(PyModule_GetDict(st.module), name); }
 
 // text.strip(), skipping the call when the ends are surely not whitespace.
 Ref stripped(State& st, PyObject* item) {

@@ -39,14 +39,8 @@ struct State : StateBase {
 
 // ---- module globals, looked up at each use ---------------------------------------
 
-// A global of this module, read from its namespace as Python's global
-// lookup does (a replaced `requests` or `time` attribute takes effect).
-Ref global(State& st, PyObject* name) {
-    PyObject* value = PyDict_GetItemWithError(st.globals, name);
-    if (value) return Ref::borrow(value);
-    if (!PyErr_Occurred()) PyErr_Format(PyExc_NameError, "name '%U' is not defined", name);
-    throw_error();
-}
+// A replaced `requests` or `time` attribute of this module takes effect.
+Ref global(State& st, PyObject* name) { return module_global(st.globals, name); }
 
 Ref requests_get(State& st) { return getattr(global(st, st.requests).get(), st.get); }
 
