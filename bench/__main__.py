@@ -18,7 +18,7 @@ import sys
 import time
 
 HERE = pathlib.Path(__file__).resolve().parent
-MODULES = ["aspect_fit", "imaging", "gridlum", "wordsift", "excode", "revivo"]
+MODULES = ["aspecta", "imaging", "gridlum", "wordsift", "excode", "revivo"]
 
 
 def parse_args(argv):

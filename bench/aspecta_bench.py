@@ -1,7 +1,7 @@
 """vantry.aspecta: adjust_size against the bare Pillow calls it must make, and
 the ratio routines against the same class in plain Python.
 
-    python -m bench.aspect_fit_bench       (VANTRY_BENCH_QUICK=1 for a short run)
+    python -m bench.aspecta_bench       (VANTRY_BENCH_QUICK=1 for a short run)
 """
 
 import functools
