@@ -113,7 +113,8 @@ def calc_size(cls, aspect_ratio="1:1", resolution="2k", strict=False):
         else:
             rw, rh = short_r, int(cls.MAX_RATIO * short_r)
         ratio = rw / rh
-    target_pixels = cls.RESOLUTION_PRESET.get(resolution, cls.RESOLUTION_PRESET["2k"])
+    preset = cls.RESOLUTION_PRESET
+    target_pixels = preset[resolution] if resolution in preset else preset["2k"]
     target_pixels = max(cls.MIN_PIXELS, min(target_pixels, cls.MAX_PIXELS))
     w = math.sqrt(target_pixels * ratio)
     h = w / ratio

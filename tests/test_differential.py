@@ -96,6 +96,8 @@ def calculators(draw):
         "MAX_RATIO": draw(st.floats(1, 10) | st.integers(1, 10)),
         "RESOLUTION_PRESET": {"2k": draw(st.integers(1, 2 * 10**7)), "4k": draw(st.integers(1, 2 * 10**7) | st.floats(1, 2e7))},
     }
+    if draw(st.booleans()):  # a preset without the fallback level still serves the levels it has
+        del limits["RESOLUTION_PRESET"]["2k"]
     chosen = draw(st.sets(st.sampled_from(sorted(limits)), min_size=1))
     return type("Limits", (Calc,), {k: limits[k] for k in chosen})
 

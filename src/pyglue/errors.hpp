@@ -42,9 +42,19 @@ public:
 
     PyObject* value() const noexcept { return value_.get(); }
 
-    // The `except cls` test: cls is an exception class (or a tuple of them)
-    // that the error's class derives from.
-    bool matches(PyObject* cls) const noexcept { return PyErr_GivenExceptionMatches(value_.get(), cls) != 0; }
+    // The `except cls` test: cls is an exception class, or a tuple of them,
+    // that the error's class derives from. Anything else is refused with
+    // TypeError as an except clause does, before matching (so a patched,
+    // deeply nested tuple cannot recurse without limit).
+    bool matches(PyObject* cls) const {
+        if (PyTuple_Check(cls)) {
+            Py_ssize_t n = PyTuple_Size(cls);
+            for (Py_ssize_t i = 0; i < n; ++i) require_exception_class(PyTuple_GetItem(cls, i));
+        } else {
+            require_exception_class(cls);
+        }
+        return PyErr_GivenExceptionMatches(value_.get(), cls) != 0;
+    }
 
     // str(error).
     Ref text() const { return check(PyObject_Str(value_.get())); }
@@ -66,6 +76,11 @@ public:
     }
 
 private:
+    static void require_exception_class(PyObject* cls) {
+        if (!PyExceptionClass_Check(cls))
+            raise(PyExc_TypeError, "catching classes that do not inherit from BaseException is not allowed");
+    }
+
     CaughtError(PyObject* type, PyObject* value, PyObject* tb) noexcept
         : type_(Ref::steal_or_null(type)), value_(Ref::steal_or_null(value)), tb_(Ref::steal_or_null(tb)) {}
 

@@ -77,7 +77,7 @@ struct Module {
         StateBase* state = raw ? *static_cast<StateBase**>(raw) : nullptr;
         if (state) {
             forget(state);
-            state->owned.clear();
+            release_all(state->owned);
         }
         return 0;
     }
@@ -174,10 +174,14 @@ PyMethodDef* function_def() {
     return &def;
 }
 
-// True when `callable` is the built-in function made from `def` (a bound
-// method of ours, not a Python override), so callers may skip the call.
-inline bool is_builtin(PyObject* callable, PyMethodDef* def) {
-    return PyCFunction_Check(callable) && PyCFunction_GetFunction(callable) == def->ml_meth;
+// True when `callable` is the built-in function made from `def` and bound to
+// `owner` (the instance or class it was looked up on, or the module for a
+// static method), so the caller may run its body directly. Our function bound
+// to another object (`a.method = b.method`) must be called: it reads the
+// other object's attributes.
+inline bool is_own_method(PyObject* callable, PyMethodDef* def, PyObject* owner) {
+    return PyCFunction_Check(callable) && PyCFunction_GetFunction(callable) == def->ml_meth &&
+           PyCFunction_GetSelf(callable) == owner;
 }
 
 // A module-level function bound to the module, added under its name.

@@ -6,3 +6,4 @@
 #include "args.hpp"
 #include "module.hpp"
 #include "num.hpp"
+#include "native.hpp"

@@ -71,6 +71,16 @@ private:
     PyObject* ptr_ = nullptr;
 };
 
+// Empties a container of references without running Python code while it is
+// mid-update: the references are moved out first and released afterwards,
+// so a destructor (__del__, a weakref callback) that re-enters the owner
+// finds the container already empty and consistent.
+template <class Container>
+void release_all(Container& refs) noexcept {
+    Container old;
+    old.swap(refs);
+}  // `old` releases its references here, after `refs` is settled
+
 // Shorthands for C API results: NULL or -1 with an exception set throw.
 inline Ref check(PyObject* p) { return Ref::steal(p); }
 inline int check(int rc) {

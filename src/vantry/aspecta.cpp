@@ -92,7 +92,7 @@ Ref parse_ratio(State& st, Args<1>& a) { return parse_ratio_text(st, a.obj(0)); 
 
 // self._parse_ratio(text), skipping the call when it is still our own.
 Ref parse_through(State& st, PyObject* parse, PyObject* text) {
-    if (!is_builtin(parse, st.parse_ratio_def)) return call(parse, text);
+    if (!is_own_method(parse, st.parse_ratio_def, st.module)) return call(parse, text);
     if (!PyUnicode_CheckExact(text)) raise_arg_type("ratio_str", "str", text);
     return parse_ratio_text(st, text);
 }
@@ -138,7 +138,7 @@ Ref closest_ratio(State& st, PyObject* self, Args<2>& a) { return closest_ratio_
 
 Ref closest_through(State& st, PyObject* self, PyObject* width, PyObject* height) {
     Ref method = getattr(self, st.closest_ratio);
-    if (is_builtin(method.get(), st.closest_ratio_def)) return closest_ratio_of(st, self, width, height);
+    if (is_own_method(method.get(), st.closest_ratio_def, self)) return closest_ratio_of(st, self, width, height);
     return call(method.get(), width, height);
 }
 

@@ -70,9 +70,19 @@ Ref ban_reduce(State& st, PyObject* self, Args<0>&) {
 constexpr auto kRestore = sig("_restore", "($module, cls, kwargs, /)", "Rebuild an error from its keyword arguments.",
                               Param{"cls", Kind::Any, Required}, Param{"kwargs", Kind::Any, Required});
 
+// cls(**kwargs): any mapping is copied into a dict first, as the call
+// syntax does; anything else is refused with the same TypeError.
 Ref restore(State&, Args<2>& a) {
+    Ref kwargs = new_dict();
+    if (PyDict_Merge(kwargs.get(), a.obj(1), 1) < 0) {
+        if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw_error();
+        PyErr_Clear();
+        Ref actual = type_name(a.obj(1));
+        PyErr_Format(PyExc_TypeError, "_restore() argument after ** must be a mapping, not %U", actual.get());
+        throw_error();
+    }
     Ref empty = tuple_of({});
-    return call_kw(a.obj(0), empty.get(), a.obj(1));
+    return call_kw(a.obj(0), empty.get(), kwargs.get());
 }
 
 // ---- module ------------------------------------------------------------------------

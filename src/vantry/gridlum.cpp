@@ -330,7 +330,7 @@ private:
             return m;
         }
         m.fn = getattr(cls_, m.name);
-        m.own = is_builtin(m.fn.get(), m.def) && PyCFunction_GetSelf(m.fn.get()) == cls_;
+        m.own = is_own_method(m.fn.get(), m.def, cls_);
         return m;
     }
 

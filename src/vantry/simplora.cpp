@@ -116,7 +116,7 @@ Ref gcd(State&, Args<2>& a) { return euclid(Num::of(a.obj(0)), Num::of(a.obj(1))
 // self._gcd(width, height): the C++ body directly while the method is still
 // ours, the override otherwise.
 Num gcd_through(State& st, PyObject* method, PyObject* width, PyObject* height) {
-    if (!is_builtin(method, st.gcd_def)) return Num::of(call(method, width, height).get());
+    if (!is_own_method(method, st.gcd_def, st.module)) return Num::of(call(method, width, height).get());
     Ref a = to_int(width, "a"), b = to_int(height, "b");
     return euclid(Num::of(a.get()), Num::of(b.get()));
 }
@@ -158,7 +158,7 @@ Ref raw_ratio(State& st, PyObject* self, Args<1>& a) {
     Dimensions dim = read_dimensions(st, a.obj(0));
     Ref method = getattr(self, st.gcd);
     long long w, h;
-    if (is_builtin(method.get(), st.gcd_def) && reduce_plain_sides(dim.width.get(), dim.height.get(), w, h))
+    if (is_own_method(method.get(), st.gcd_def, st.module) && reduce_plain_sides(dim.width.get(), dim.height.get(), w, h))
         return ratio_text(st, w, h);
     Num div = gcd_through(st, method.get(), dim.width.get(), dim.height.get());
     Num rw = Num::floordiv(Num::of(dim.width.get()), div);

@@ -6,297 +6,29 @@
 // lexicons, or a pyahocorasick automaton from _AC_THRESHOLD words on. Both
 // engines stay real objects on the instance (`_ban_regex`, `_automaton`).
 //
-// The first-hit test that `check` runs on every prompt is answered in C++ by a
-// byte-level Aho-Corasick matcher built from the same words, as long as the
-// engine on the instance is still the one this module built; it only ever
-// answers "clean" when the real engine would find nothing, and hands every
-// case it cannot decide exactly back to the real engine.
+// The first-hit test that `check` runs on every prompt is answered in C++ by
+// a matcher built with the engine (wordsift_matcher.hpp), held by the checker
+// itself next to that engine, and used only while the engine on the instance
+// is still that very object, unchanged.
 #include <algorithm>
-#include <array>
-#include <cstdint>
-#include <cstring>
-#include <memory>
 #include <string>
-#include <unordered_map>
 #include <vector>
 
 #include "pyglue.hpp"
+#include "wordsift_matcher.hpp"
 
 using namespace pyglue;
+using namespace wordsift;
 
 namespace {
 
-// ---- code points ------------------------------------------------------------------
-
-bool is_ascii_space(Py_UCS4 c) { return c == ' ' || (c >= '\t' && c <= '\r') || (c >= 0x1c && c <= 0x1f); }
-Py_UCS4 ascii_lower(Py_UCS4 c) { return (c >= 'A' && c <= 'Z') ? c + 32 : c; }
-
-// Non-ASCII code points without case: str.lower() and str.upper() leave them
-// alone, and a case-insensitive pattern matches them only by themselves
-// (CJK, kana, Hangul, punctuation, symbols and emoji). The tests check every
-// one of them against the running interpreter.
-constexpr std::pair<Py_UCS4, Py_UCS4> kCaseless[] = {
-    {0x00A0, 0x00A9}, {0x00AB, 0x00B4}, {0x00B6, 0x00B9}, {0x00BB, 0x00BF}, {0x00D7, 0x00D7},
-    {0x00F7, 0x00F7}, {0x2000, 0x206F}, {0x2190, 0x23FF}, {0x2500, 0x27BF}, {0x2900, 0x2BFF},
-    {0x3000, 0x30FF}, {0x3400, 0x4DBF}, {0x4E00, 0x9FFF}, {0xAC00, 0xD7A3}, {0xF900, 0xFAFF},
-    {0xFE30, 0xFE4F}, {0xFF01, 0xFF20}, {0xFF3B, 0xFF40}, {0xFF5B, 0xFF65}, {0x1F000, 0x1FAFF},
-    {0x20000, 0x323AF},
-};
-
-bool is_caseless(Py_UCS4 c) {
-    if (c >= 0x4E00 && c <= 0x9FFF) return true;  // the common case first
-    for (auto [lo, hi] : kCaseless)
-        if (c >= lo && c <= hi) return true;
-    return false;
-}
-
-// Code points that are surely not whitespace, so strip() would not change a
-// text that begins and ends with them.
-bool surely_not_space(Py_UCS4 c) {
-    if (c < 0x80) return !is_ascii_space(c);
-    return (c >= 0x4E00 && c <= 0x9FFF) || (c >= 0x3400 && c <= 0x4DBF) || (c >= 0x3040 && c <= 0x30FF) ||
-           (c >= 0xAC00 && c <= 0xD7A3) || (c >= 0x20000 && c <= 0x323AF);
-}
-
-// UTF-8 bit layout for any code point, lone surrogates included, so that
-// substring matching over the bytes is substring matching over code points.
-int encode(Py_UCS4 c, uint8_t* out) {
-    if (c < 0x80) {
-        out[0] = static_cast<uint8_t>(c);
-        return 1;
-    }
-    if (c < 0x800) {
-        out[0] = static_cast<uint8_t>(0xC0 | (c >> 6));
-        out[1] = static_cast<uint8_t>(0x80 | (c & 0x3F));
-        return 2;
-    }
-    if (c < 0x10000) {
-        out[0] = static_cast<uint8_t>(0xE0 | (c >> 12));
-        out[1] = static_cast<uint8_t>(0x80 | ((c >> 6) & 0x3F));
-        out[2] = static_cast<uint8_t>(0x80 | (c & 0x3F));
-        return 3;
-    }
-    out[0] = static_cast<uint8_t>(0xF0 | (c >> 18));
-    out[1] = static_cast<uint8_t>(0x80 | ((c >> 12) & 0x3F));
-    out[2] = static_cast<uint8_t>(0x80 | ((c >> 6) & 0x3F));
-    out[3] = static_cast<uint8_t>(0x80 | (c & 0x3F));
-    return 4;
-}
-
-// The code points of a text, copied into a stack buffer or, for long texts, the heap.
-class CodePoints {
-public:
-    explicit CodePoints(PyObject* text) {
-        Py_ssize_t n = PyUnicode_GetLength(text);
-        if (n < 0) throw_error();
-        size_ = static_cast<size_t>(n);
-        Py_UCS4* buf = small_;
-        if (size_ > kSmall) {
-            heap_.resize(size_);
-            buf = heap_.data();
-        }
-        if (size_ && !PyUnicode_AsUCS4(text, buf, n, 0)) throw_error();
-        data_ = buf;
-    }
-    const Py_UCS4* data() const { return data_; }
-    size_t size() const { return size_; }
-    Py_UCS4 operator[](size_t i) const { return data_[i]; }
-
-private:
-    static constexpr size_t kSmall = 512;
-    Py_UCS4 small_[kSmall];
-    std::vector<Py_UCS4> heap_;
-    const Py_UCS4* data_ = nullptr;
-    size_t size_ = 0;
-};
-
-// ---- first-hit matcher ---------------------------------------------------------------
-
-// Aho-Corasick over the UTF-8 bytes of the keys: a trie with failure links,
-// a dense table at the root (where a clean text spends most of its time) and
-// sorted edge lists below it. Immutable once built, so checkers that build the
-// same lexicon share one.
-class Matcher {
-public:
-    enum class Result { Clean, Hit, Unknown };
-
-    // Keys as encoded bytes; none may be empty.
-    static std::shared_ptr<const Matcher> build(const std::vector<std::string>& keys) {
-        auto m = std::make_shared<Matcher>();
-        std::vector<std::vector<std::pair<uint8_t, uint32_t>>> kids(1);
-        std::vector<uint8_t> hit(1, 0);
-        auto child = [&](uint32_t s, uint8_t c) -> uint32_t {
-            for (auto [b, t] : kids[s])
-                if (b == c) return t;
-            return 0;
-        };
-        for (const std::string& key : keys) {
-            uint32_t s = 0;
-            for (unsigned char c : key) {
-                uint32_t t = child(s, c);
-                if (!t) {
-                    t = static_cast<uint32_t>(kids.size());
-                    kids[s].emplace_back(c, t);
-                    kids.emplace_back();
-                    hit.push_back(0);
-                }
-                s = t;
-            }
-            hit[s] = 1;
-        }
-        for (auto& k : kids) std::sort(k.begin(), k.end());
-
-        std::vector<uint32_t> fail(kids.size(), 0), queue;
-        queue.reserve(kids.size());
-        for (auto [c, t] : kids[0]) queue.push_back(t);
-        for (size_t q = 0; q < queue.size(); ++q) {
-            uint32_t u = queue[q];
-            hit[u] |= hit[fail[u]];  // fail[u] is shallower, so already final
-            for (auto [c, v] : kids[u]) {
-                uint32_t f = fail[u];
-                while (f && !child(f, c)) f = fail[f];
-                fail[v] = child(f, c);
-                queue.push_back(v);
-            }
-        }
-
-        m->fail_ = std::move(fail);
-        m->hit_ = std::move(hit);
-        m->edge_start_.reserve(kids.size() + 1);
-        for (auto& k : kids) {
-            m->edge_start_.push_back(static_cast<uint32_t>(m->edge_byte_.size()));
-            for (auto [c, t] : k) {
-                m->edge_byte_.push_back(c);
-                m->edge_to_.push_back(t);
-            }
-        }
-        m->edge_start_.push_back(static_cast<uint32_t>(m->edge_byte_.size()));
-        for (auto [c, t] : kids[0]) m->root_[c] = t;
-        return m;
-    }
-
-    // Whether a key occurs in the text. With `fold`, ASCII letters of the
-    // text are lower-cased and any other code point with case makes the
-    // answer Unknown (unless a hit came first).
-    Result scan(const Py_UCS4* text, size_t n, bool fold) const {
-        uint32_t s = 0;
-        uint8_t bytes[4];
-        for (size_t i = 0; i < n; ++i) {
-            Py_UCS4 c = text[i];
-            if (c < 0x80) {
-                s = step(s, static_cast<uint8_t>(fold ? ascii_lower(c) : c));
-                if (hit_[s]) return Result::Hit;
-                continue;
-            }
-            if (fold && !is_caseless(c)) return Result::Unknown;
-            int len = encode(c, bytes);
-            for (int k = 0; k < len; ++k) {
-                s = step(s, bytes[k]);
-                if (hit_[s]) return Result::Hit;
-            }
-        }
-        return Result::Clean;
-    }
-
-private:
-    uint32_t step(uint32_t s, uint8_t b) const {
-        while (s) {
-            const uint8_t* first = edge_byte_.data() + edge_start_[s];
-            const uint8_t* last = edge_byte_.data() + edge_start_[s + 1];
-            const uint8_t* at = (last - first > 8) ? std::lower_bound(first, last, b) : first;
-            while (at < last && *at < b) ++at;
-            if (at < last && *at == b) return edge_to_[static_cast<size_t>(at - edge_byte_.data())];
-            s = fail_[s];
-        }
-        return root_[b];
-    }
-
-    std::array<uint32_t, 256> root_{};
-    std::vector<uint32_t> fail_, edge_start_, edge_to_;
-    std::vector<uint8_t> edge_byte_, hit_;
-};
-
-using MatcherPtr = std::shared_ptr<const Matcher>;
-
-// The encoded bytes of a key, ASCII lower-cased when `fold`; empty when the
-// key cannot be matched exactly this way (empty, not text, or a code point
-// with case outside ASCII under `fold`).
-std::string key_bytes(PyObject* key, bool fold) {
-    std::string out;
-    if (!PyUnicode_CheckExact(key)) return out;
-    CodePoints cps(key);
-    uint8_t bytes[4];
-    for (size_t i = 0; i < cps.size(); ++i) {
-        Py_UCS4 c = cps[i];
-        if (c < 0x80) {
-            out.push_back(static_cast<char>(fold ? ascii_lower(c) : c));
-        } else if (fold && !is_caseless(c)) {
-            return {};
-        } else {
-            out.append(reinterpret_cast<char*>(bytes), static_cast<size_t>(encode(c, bytes)));
-        }
-    }
-    return out;
-}
-
-MatcherPtr build_matcher(const std::vector<Ref>& keys, bool fold) {
-    std::vector<std::string> encoded;
-    encoded.reserve(keys.size());
-    for (const Ref& k : keys) {
-        encoded.push_back(key_bytes(k.get(), fold));
-        if (encoded.back().empty()) return nullptr;
-    }
-    return Matcher::build(encoded);
-}
-
-// Exact equality of two lists of text objects.
-bool same_texts(const std::vector<Ref>& a, const std::vector<Ref>& b) {
-    if (a.size() != b.size()) return false;
-    for (size_t i = 0; i < a.size(); ++i) {
-        PyObject *x = a[i].get(), *y = b[i].get();
-        if (x == y) continue;
-        if (!PyUnicode_CheckExact(x) || !PyUnicode_CheckExact(y)) return false;
-        int cmp = PyUnicode_Compare(x, y);
-        if (cmp == -1 && PyErr_Occurred()) throw_error();
-        if (cmp != 0) return false;
-    }
-    return true;
-}
-
 // ---- module state -------------------------------------------------------------------
-
-// The engine this module built for one checker, with its matcher.
-struct EngineEntry {
-    Ref weakref;  // to the checker; its death drops the entry
-    Ref engine;   // the pattern or automaton, compared by identity
-    MatcherPtr matcher;
-    bool automaton = false;
-    bool fold = false;         // regex: the pattern ignores case
-    Py_ssize_t size = 0;       // automaton: number of keys when built
-    long kind = 0;             // automaton: its `kind` when built
-};
-
-// The last automaton built: an identical rebuild (a new checker with the
-// default lexicon) is restored from the automaton's own pickle state instead
-// of inserting every word again.
-struct AutomatonCache {
-    Ref automaton_type;
-    std::vector<Ref> keys, values;
-    Ref restore, restore_args;  // from __reduce__, taken at the second identical build
-    MatcherPtr matcher;
-};
-
-struct RegexCache {
-    std::vector<Ref> words;
-    bool fold = false;
-    MatcherPtr matcher;
-};
 
 struct State : StateBase {
     // imports
     PyObject *io_open, *BytesIO, *pickle_dump, *UnpicklingError, *re_module, *Pattern, *ignorecase;
-    PyObject* Unpickler = nullptr;  // refuses every global lookup
-    PyObject* forget = nullptr;     // weakref callback dropping an engine entry
+    PyObject* Unpickler = nullptr;     // refuses every global lookup
+    PyObject* fast_path_type = nullptr;  // FastPathBox
     // names
     PyObject *ban_word_file, *ignore_case, *builtin_words, *use_default, *exclude_words, *banned_words;
     PyObject *ban_regex, *automaton, *ac_threshold, *has_ac, *ahocorasick, *load_default, *xor_name;
@@ -305,13 +37,10 @@ struct State : StateBase {
     PyObject *exists, *splitext, *pkl, *pickle_ext, *escape, *compile, *flags, *search, *findall, *iter;
     PyObject *add_word, *make_automaton, *reduce, *kind, *Automaton, *pattern_attr, *flags_attr, *os_name;
     PyObject *ban_error_name, *ek, *ed, *lexivault, *error_msg, *data, *comma, *ban_prefix, *missing_file, *zero;
+    PyObject *fast_path, *empty_text;
     // our own entry points, to call them directly when not overridden
     PyMethodDef *load_banned_def, *from_file_def, *build_engine_def, *build_automaton_def;
     PyMethodDef *has_banned_def, *find_matched_def, *default_words_def, *xor_def;
-
-    std::unordered_map<PyObject*, EngineEntry> engines;  // keyed by checker
-    AutomatonCache ac_cache;
-    RegexCache regex_cache;
 };
 
 // A global of this module, read at each use as Python code would.
@@ -405,7 +134,7 @@ Ref decipher_default(State& st) {
     Ref ek = getattr(vault.get(), st.ek), ed = getattr(vault.get(), st.ed);
     Ref xor_fn = global(st, st.xor_name);
     Ref raw;
-    if (is_builtin(xor_fn.get(), st.xor_def)) {
+    if (is_own_method(xor_fn.get(), st.xor_def, st.module)) {
         if (!PyBytes_CheckExact(ed.get())) raise_arg_type("data", "bytes", ed.get());
         if (!PyBytes_CheckExact(ek.get())) raise_arg_type("key", "bytes", ek.get());
         raw = xor_bytes(st, ed.get(), ek.get());
@@ -526,7 +255,7 @@ struct Merge {
 Ref call_static(State& st, PyObject* self, PyObject* name, PyMethodDef* def, PyObject* arg,
                 Ref (*body)(State&, PyObject*)) {
     Ref fn = getattr(self, name);
-    if (!is_builtin(fn.get(), def)) return call(fn.get(), arg);
+    if (!is_own_method(fn.get(), def, st.module)) return call(fn.get(), arg);
     if (!PyUnicode_CheckExact(arg)) raise_arg_type("file_path", "str", arg);
     return body(st, arg);
 }
@@ -585,7 +314,7 @@ Ref load_banned_words(State& st, PyObject* self) {
     Merge merge(st);
     if (truth(getattr(self, st.use_default).get())) {
         Ref fn = global(st, st.load_default);
-        Ref words = is_builtin(fn.get(), st.default_words_def) ? load_default_words(st) : call(fn.get());
+        Ref words = is_own_method(fn.get(), st.default_words_def, st.module) ? load_default_words(st) : call(fn.get());
         merge.add(words.get());
     }
     merge.add(getattr(self, st.builtin_words).get());
@@ -593,7 +322,7 @@ Ref load_banned_words(State& st, PyObject* self) {
     Ref banned = longest_first(without_excluded(st, self, std::move(merge.words)));
     setattr(self, st.banned_words, banned.get());
     Ref fn = getattr(self, st.build_engine);
-    if (is_builtin(fn.get(), st.build_engine_def))
+    if (is_own_method(fn.get(), st.build_engine_def, self))
         build_engine(st, self);
     else
         call(fn.get());
@@ -607,49 +336,17 @@ Ref load_banned_entry(State& st, PyObject* self, Args<0>&) { return load_banned_
 
 // ---- engines -------------------------------------------------------------------------------------
 
-void forget_engine(State& st, PyObject* self) { st.engines.erase(self); }
-
-// Records the engine just assigned to `self` with its matcher, so the
-// first-hit test can use the matcher while the engine is still in place.
-void remember_engine(State& st, PyObject* self, PyObject* engine, MatcherPtr matcher, bool automaton, bool fold) {
-    if (!matcher) return forget_engine(st, self);
-    EngineEntry entry;
-    if (auto it = st.engines.find(self); it != st.engines.end()) entry.weakref = std::move(it->second.weakref);
-    if (!entry.weakref) {
-        entry.weakref = Ref::steal_or_null(PyWeakref_NewRef(self, st.forget));
-        if (!entry.weakref) {  // not weak-referenceable: no fast path, no error
-            PyErr_Clear();
-            return forget_engine(st, self);
-        }
-    }
-    entry.engine = Ref::borrow(engine);
-    entry.matcher = std::move(matcher);
-    entry.automaton = automaton;
-    entry.fold = fold;
-    if (automaton) {
-        entry.size = PyObject_Size(engine);
-        Ref kind = Ref::steal_or_null(PyObject_GetAttr(engine, st.kind));
-        entry.kind = kind ? PyLong_AsLong(kind.get()) : -1;
-        if (entry.size < 0 || !kind || (entry.kind == -1 && PyErr_Occurred())) {
-            PyErr_Clear();
-            return forget_engine(st, self);
-        }
-    }
-    st.engines[self] = std::move(entry);
+// The checker's FastPath slot: a box tying a matcher to `engine`, or None
+// when the engine has none (not built here, or keys the matcher cannot
+// take). Assigning it releases the previous box only after the slot holds
+// the new one.
+void set_fast_path(State& st, PyObject* self, Ref box) {
+    setattr(self, st.fast_path, box ? box.get() : Py_None);
 }
 
-// Weakref callback with a capsule of the state as its self.
-PyObject* forget_callback(PyObject* capsule, PyObject* ref) {
-    auto* st = static_cast<State*>(PyCapsule_GetPointer(capsule, "vantry.wordsift.state"));
-    if (!st) return nullptr;
-    for (auto it = st->engines.begin(); it != st->engines.end(); ++it) {
-        if (it->second.weakref.get() == ref) {
-            EngineEntry gone = std::move(it->second);  // released after the erase
-            st->engines.erase(it);
-            break;
-        }
-    }
-    Py_RETURN_NONE;
+Ref new_fast_path(State& st, FastPath path) {
+    if (!path.matcher) return Ref();
+    return FastPathBox::make(st.fast_path_type, std::move(path));
 }
 
 std::vector<Ref> list_items(PyObject* iterable) {
@@ -660,24 +357,8 @@ std::vector<Ref> list_items(PyObject* iterable) {
 
 struct BuiltAutomaton {
     Ref automaton;
-    MatcherPtr matcher;
+    std::vector<Ref> keys;  // as added, so the matcher takes exactly the automaton's keys
 };
-
-// Automaton(*args) from a __reduce__ of the form (Automaton, args).
-bool take_restore(State& st, AutomatonCache& cache, PyObject* automaton) {
-    Ref reduced = Ref::steal_or_null(PyObject_CallMethodObjArgs(automaton, st.reduce, nullptr));
-    if (!reduced) {
-        PyErr_Clear();
-        return false;
-    }
-    if (!PyTuple_Check(reduced.get()) || PyTuple_Size(reduced.get()) != 2) return false;
-    PyObject* fn = PyTuple_GetItem(reduced.get(), 0);
-    PyObject* args = PyTuple_GetItem(reduced.get(), 1);
-    if (fn != cache.automaton_type.get() || !PyTuple_Check(args)) return false;
-    cache.restore = Ref::borrow(fn);
-    cache.restore_args = Ref::borrow(args);
-    return true;
-}
 
 BuiltAutomaton build_automaton(State& st, PyObject* self) {
     Ref module = global(st, st.ahocorasick);
@@ -687,32 +368,10 @@ BuiltAutomaton build_automaton(State& st, PyObject* self) {
     std::vector<Ref> keys;
     keys.reserve(values.size());
     for (Ref& w : values) keys.push_back(fold ? lowered(st, w.get()) : w.copy());
-
-    AutomatonCache& cache = st.ac_cache;
-    bool same = cache.automaton_type.get() == automaton_type.get() && same_texts(cache.keys, keys) &&
-                same_texts(cache.values, values);
-    // Held here: the calls below may run code that builds another lexicon
-    // and so replaces the cache.
-    MatcherPtr same_matcher = same ? cache.matcher : nullptr;
-    if (same && cache.restore) {
-        Ref restore = cache.restore.copy(), restore_args = cache.restore_args.copy();
-        Ref automaton = check(PyObject_CallObject(restore.get(), restore_args.get()));
-        return {std::move(automaton), std::move(same_matcher)};
-    }
     Ref automaton = call(automaton_type.get());
     for (size_t i = 0; i < keys.size(); ++i) call_method(automaton.get(), st.add_word, keys[i].get(), values[i].get());
     call_method(automaton.get(), st.make_automaton);
-    if (same) {
-        if (cache.matcher == same_matcher) take_restore(st, cache, automaton.get());
-        return {std::move(automaton), std::move(same_matcher)};
-    }
-    AutomatonCache fresh;
-    fresh.automaton_type = std::move(automaton_type);
-    fresh.matcher = build_matcher(keys, false);
-    fresh.keys = std::move(keys);
-    fresh.values = std::move(values);
-    cache = std::move(fresh);
-    return {std::move(automaton), cache.matcher};
+    return {std::move(automaton), std::move(keys)};
 }
 
 constexpr auto kBuildAutomaton = sig("PromptBanChecker._build_automaton", "($self)",
@@ -720,13 +379,39 @@ constexpr auto kBuildAutomaton = sig("PromptBanChecker._build_automaton", "($sel
 
 Ref build_automaton_entry(State& st, PyObject* self, Args<0>&) { return std::move(build_automaton(st, self).automaton); }
 
-MatcherPtr regex_matcher(State& st, std::vector<Ref> words, bool fold) {
-    RegexCache& cache = st.regex_cache;
-    if (cache.fold == fold && same_texts(cache.words, words)) return cache.matcher;
-    cache.matcher = build_matcher(words, fold);
-    cache.words = std::move(words);
-    cache.fold = fold;
-    return cache.matcher;
+// The fast path of an automaton just built from `keys`: its matcher and an
+// exhausted probe iterator (see FastPath).
+Ref automaton_fast_path(State& st, PyObject* automaton, const std::vector<Ref>& keys) {
+    FastPath path;
+    path.matcher = build_matcher(keys, false);
+    if (!path.matcher) return Ref();
+    Ref probe = Ref::steal_or_null(PyObject_CallMethodObjArgs(automaton, st.iter, st.empty_text, nullptr));
+    if (!probe || !PyIter_Check(probe.get()) || !probe_unchanged(probe.get())) {
+        PyErr_Clear();  // an automaton without the iterator we rely on gets no fast path
+        return Ref();
+    }
+    path.engine = Ref::borrow(automaton);
+    path.probe = std::move(probe);
+    path.automaton = true;
+    return new_fast_path(st, std::move(path));
+}
+
+// The fast path of a pattern compiled from `pattern` over `words`: only
+// when it really is a compiled pattern of that source with the expected
+// case flag (re.compile may be patched).
+Ref regex_fast_path(State& st, PyObject* regex, PyObject* pattern, const std::vector<Ref>& words, bool fold) {
+    if (Py_TYPE(regex) != reinterpret_cast<PyTypeObject*>(st.Pattern)) return Ref();
+    Ref source = getattr(regex, st.pattern_attr);
+    Ref pattern_flags = getattr(regex, st.flags_attr);
+    long bits = PyLong_AsLong(pattern_flags.get());
+    if (bits == -1 && PyErr_Occurred()) throw_error();
+    long ignore_bit = PyLong_AsLong(st.ignorecase);
+    if (!equal(source.get(), pattern) || ((bits & ignore_bit) != 0) != fold) return Ref();
+    FastPath path;
+    path.matcher = build_matcher(words, fold);
+    path.engine = Ref::borrow(regex);
+    path.fold = fold;
+    return new_fast_path(st, std::move(path));
 }
 
 // The alternation of the escaped words, in list order.
@@ -742,17 +427,10 @@ void build_regex(State& st, PyObject* self, PyObject* words) {
     Ref kwargs = new_dict();
     dict_set(kwargs.get(), st.flags, fold ? st.ignorecase : st.zero);
     Ref regex = call_kw(getattr(st.re_module, st.compile).get(), args.get(), kwargs.get());
+    Ref fast_path = regex_fast_path(st, regex.get(), pattern.get(), items, fold);
     setattr(self, st.ban_regex, regex.get());
     setattr(self, st.automaton, Py_None);
-    // The matcher stands in for this pattern only if it really is the pattern of these words.
-    if (Py_TYPE(regex.get()) != reinterpret_cast<PyTypeObject*>(st.Pattern)) return forget_engine(st, self);
-    Ref source = getattr(regex.get(), st.pattern_attr);
-    Ref pattern_flags = getattr(regex.get(), st.flags_attr);
-    long bits = PyLong_AsLong(pattern_flags.get());
-    long ignore_bit = PyLong_AsLong(st.ignorecase);
-    if (PyErr_Occurred()) throw_error();
-    if (!equal(source.get(), pattern.get()) || ((bits & ignore_bit) != 0) != fold) return forget_engine(st, self);
-    remember_engine(st, self, regex.get(), regex_matcher(st, std::move(items), fold), false, fold);
+    set_fast_path(st, self, std::move(fast_path));
 }
 
 // A new engine is assigned before the other attribute is cleared, so a check
@@ -762,29 +440,27 @@ void build_engine(State& st, PyObject* self) {
     if (!truth(words.get())) {
         setattr(self, st.ban_regex, Py_None);
         setattr(self, st.automaton, Py_None);
-        return forget_engine(st, self);
+        return set_fast_path(st, self, Ref());
     }
     Py_ssize_t size = PyObject_Size(words.get());
     if (size < 0) throw_error();
     Ref count = new_int(size);
     Ref threshold = global(st, st.ac_threshold);
-    if (check_bool(PyObject_RichCompareBool(count.get(), threshold.get(), Py_GE)) &&
-        truth(global(st, st.has_ac).get())) {
-        Ref fn = getattr(self, st.build_automaton);
-        if (is_builtin(fn.get(), st.build_automaton_def)) {
-            BuiltAutomaton built = build_automaton(st, self);
-            setattr(self, st.automaton, built.automaton.get());
-            setattr(self, st.ban_regex, Py_None);
-            remember_engine(st, self, built.automaton.get(), built.matcher, true, false);
-        } else {
-            Ref automaton = call(fn.get());
-            setattr(self, st.automaton, automaton.get());
-            setattr(self, st.ban_regex, Py_None);
-            forget_engine(st, self);
-        }
-        return;
+    if (!check_bool(PyObject_RichCompareBool(count.get(), threshold.get(), Py_GE)) ||
+        !truth(global(st, st.has_ac).get()))
+        return build_regex(st, self, words.get());
+    Ref fn = getattr(self, st.build_automaton);
+    Ref automaton, fast_path;
+    if (is_own_method(fn.get(), st.build_automaton_def, self)) {
+        BuiltAutomaton built = build_automaton(st, self);
+        fast_path = automaton_fast_path(st, built.automaton.get(), built.keys);
+        automaton = std::move(built.automaton);
+    } else {
+        automaton = call(fn.get());
     }
-    build_regex(st, self, words.get());
+    setattr(self, st.automaton, automaton.get());
+    setattr(self, st.ban_regex, Py_None);
+    set_fast_path(st, self, std::move(fast_path));
 }
 
 constexpr auto kBuildEngine = sig("PromptBanChecker._build_engine", "($self)",
@@ -797,40 +473,43 @@ Ref build_engine_entry(State& st, PyObject* self, Args<0>&) {
 
 // ---- checks ------------------------------------------------------------------------------------
 
-// The matcher's answer for `text`, or Unknown when it cannot stand in for `engine`.
-Matcher::Result fast_scan(State& st, PyObject* self, PyObject* engine, PyObject* text, bool automaton, bool fold) {
-    auto it = st.engines.find(self);
-    if (it == st.engines.end()) return Matcher::Result::Unknown;
-    const EngineEntry& entry = it->second;
-    if (entry.engine.get() != engine || entry.automaton != automaton) return Matcher::Result::Unknown;
-    // Copied before any call back into Python: an engine's len() or attribute
-    // may run code that rebuilds or drops this very entry. The matcher copy
-    // also keeps it alive without the GIL.
-    MatcherPtr matcher = entry.matcher;
-    const Py_ssize_t built_size = entry.size;
-    const long built_kind = entry.kind;
-    if (automaton) {  // an automaton changed in place no longer matches our keys
-        if (PyObject_Size(engine) != built_size) return PyErr_Clear(), Matcher::Result::Unknown;
-        Ref kind = Ref::steal_or_null(PyObject_GetAttr(engine, st.kind));
-        if (!kind || PyLong_AsLong(kind.get()) != built_kind) return PyErr_Clear(), Matcher::Result::Unknown;
-    } else {
-        fold = entry.fold;
+// The checker's fast path, when it was built for this very `engine` and the
+// engine is unchanged; else an empty Ref. The box returned keeps `path`
+// alive, also while the GIL is released.
+Ref fast_path_for(State& st, PyObject* self, PyObject* engine, const FastPath*& path) {
+    Ref box = Ref::steal_or_null(PyObject_GetAttr(self, st.fast_path));
+    if (!box) {
+        if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw_error();
+        PyErr_Clear();  // an instance whose __init__ never ran
+        return Ref();
     }
+    path = FastPathBox::get(box.get(), st.fast_path_type);
+    if (!path || path->engine.get() != engine) return Ref();
+    if (path->probe && !probe_unchanged(path->probe.get())) return Ref();
+    return box;
+}
+
+Matcher::Result scan(const Matcher& matcher, PyObject* text, bool fold) {
     CodePoints cps(text);
+    if (cps.size() < static_cast<size_t>(kReleaseGilBytes)) return matcher.scan(cps.data(), cps.size(), fold);
     Matcher::Result result;
-    if (cps.size() >= static_cast<size_t>(kReleaseGilBytes)) {
-        Py_BEGIN_ALLOW_THREADS
-        result = matcher->scan(cps.data(), cps.size(), fold);
-        Py_END_ALLOW_THREADS
-    } else {
-        result = matcher->scan(cps.data(), cps.size(), fold);
-    }
-    if (result == Matcher::Result::Unknown && automaton) {
-        // The automaton searches text.lower(): let the host lower-case it, then match exactly.
-        Ref low = lowered(st, text);
-        return fast_scan(st, self, engine, low.get(), true, false);
-    }
+    Py_BEGIN_ALLOW_THREADS
+    result = matcher.scan(cps.data(), cps.size(), fold);
+    Py_END_ALLOW_THREADS
     return result;
+}
+
+// The matcher's answer for `text`, or Unknown when it cannot stand in for
+// `engine`. `fold`: the automaton searches text.lower().
+Matcher::Result fast_scan(State& st, PyObject* self, PyObject* engine, PyObject* text, bool automaton, bool fold) {
+    const FastPath* path = nullptr;
+    Ref box = fast_path_for(st, self, engine, path);
+    if (!box || path->automaton != automaton) return Matcher::Result::Unknown;
+    if (!automaton) return scan(*path->matcher, text, path->fold);
+    Matcher::Result result = scan(*path->matcher, text, fold);
+    if (result != Matcher::Result::Unknown) return result;
+    Ref low = lowered(st, text);  // letters with case outside ASCII: the host lower-cases, we match exactly
+    return scan(*path->matcher, low.get(), false);
 }
 
 Ref first_item(PyObject* iterable) {
@@ -895,11 +574,11 @@ constexpr auto kCheck = sig("PromptBanChecker.check", "($self, prompt)",
 Ref check_prompt(State& st, PyObject* self, Args<1>& a) {
     PyObject* prompt = a.obj(0);
     Ref has = getattr(self, st.has_banned);
-    bool hit = is_builtin(has.get(), st.has_banned_def) ? has_banned_word(st, self, prompt)
+    bool hit = is_own_method(has.get(), st.has_banned_def, self) ? has_banned_word(st, self, prompt)
                                                         : truth(call(has.get(), prompt).get());
     if (!hit) return Ref::borrow(prompt);
     Ref find = getattr(self, st.find_matched);
-    Ref hit_words = is_builtin(find.get(), st.find_matched_def) ? find_matched_words(st, self, prompt)
+    Ref hit_words = is_own_method(find.get(), st.find_matched_def, self) ? find_matched_words(st, self, prompt)
                                                                 : call(find.get(), prompt);
     Ref joined = check(PyUnicode_Join(st.comma, hit_words.get()));
     Ref kwargs = new_dict();
@@ -942,10 +621,23 @@ Ref init(State& st, PyObject* self, Args<5>& a) {
     setattr(self, st.ban_regex, Py_None);
     setattr(self, st.automaton, Py_None);
     Ref load = getattr(self, st.load_banned);
-    if (is_builtin(load.get(), st.load_banned_def)) return load_banned_words(st, self);
+    if (is_own_method(load.get(), st.load_banned_def, self)) return load_banned_words(st, self);
     call(load.get());
     return none();
 }
+
+// Instances keep a __dict__ of plain attributes and weak-referenceability;
+// the private slot holds the checker's FastPath, out of vars(checker).
+Ref slots() {
+    Ref dict = new_text("__dict__"), weakref = new_text("__weakref__"), fast_path = new_text("__fast_path");
+    return tuple_of({dict.get(), weakref.get(), fast_path.get()});
+}
+
+// Pickle and copy take the plain attributes only: a copy builds no fast
+// path and answers every check through its engine.
+constexpr auto kGetState = sig("PromptBanChecker.__getstate__", "($self)", "The instance's attributes, for pickle and copy.");
+
+Ref get_state(State&, PyObject* self, Args<0>&) { return check(PyObject_GenericGetDict(self, nullptr)); }
 
 // ---- module ----------------------------------------------------------------------------------------
 
@@ -1015,6 +707,8 @@ void intern_names(State& st) {
     st.ban_prefix = st.keep(new_text("违禁词: "));
     st.missing_file = st.keep(new_text("违禁词文件不存在: "));
     st.zero = st.keep(new_int(0));
+    st.empty_text = st.keep(new_text(""));
+    st.fast_path = st.name("_PromptBanChecker__fast_path");  // the private slot `__fast_path`
 }
 
 void exec(PyObject* module, State& st) {
@@ -1037,9 +731,7 @@ void exec(PyObject* module, State& st) {
     st.ignorecase = st.keep(check(PyNumber_Long(getattr(re.get(), "IGNORECASE").get())));
     st.Unpickler = make_unpickler_class(st, pickle.get());
 
-    static PyMethodDef forget_def = {"_forget_engine", forget_callback, METH_O, nullptr};
-    Ref capsule = check(PyCapsule_New(&st, "vantry.wordsift.state", nullptr));
-    st.forget = st.keep(check(PyCFunction_NewEx(&forget_def, capsule.get(), nullptr)));
+    st.fast_path_type = st.keep(FastPathBox::make_type("vantry.wordsift._FastPath"));
 
     st.xor_def = function_def<State, kXor, xor_entry>();
     st.default_words_def = function_def<State, kLoadDefault, load_default_entry>();
@@ -1057,8 +749,10 @@ void exec(PyObject* module, State& st) {
                  "The lexicon merges the built-in words, builtin_words and ban_word_file, drops\n"
                  "exclude_words and is matched longest word first; check() returns a clean prompt\n"
                  "unchanged and raises PromptBanError for one that holds banned words.")
+        .constant("__slots__", slots())
         .create()
         .method(method_def<State, kInit, init>())
+        .method(method_def<State, kGetState, get_state>())
         .method(st.load_banned_def)
         .static_method(st.from_file_def)
         .method(st.build_engine_def)

@@ -274,7 +274,7 @@ constexpr auto kRunRebootAndWait = sig("ComfyUIManager.run_reboot_and_wait", "($
 // our own method is run directly.
 Ref call_own(State& st, PyObject* self, PyObject* name, PyMethodDef* def, Ref (*own)(State&, PyObject*)) {
     Ref method = getattr(self, name);
-    if (is_builtin(method.get(), def)) return own(st, self);
+    if (is_own_method(method.get(), def, self)) return own(st, self);
     return call(method.get());
 }
 
