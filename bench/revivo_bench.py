@@ -7,6 +7,7 @@ loopback server to show what a poll costs in practice.
 """
 
 import http.server
+import itertools
 import logging
 import threading
 import time
@@ -35,17 +36,30 @@ class PythonManager:
         self.logger = logger or logging.getLogger("vantry.comfyui.revivo")
 
     def trigger_reboot(self):
+        url = self.reboot_api
         try:
-            requests.get(self.reboot_api, timeout=self.timeout)
-            self.logger.debug("%s 调用重启接口 url=%s", self.flag, self.reboot_api)
+            for send in (requests.get, requests.post, requests.get):
+                if send is requests.post:
+                    url = self.base_url + "/api/v2/manager/reboot"
+                resp = send(url, timeout=self.timeout)
+                self.logger.debug("%s 调用重启接口 url=%s", self.flag, url)
+                status = resp.status_code
+                if status < 400:
+                    return True
+                if status not in (404, 405):
+                    break
         except requests.exceptions.ConnectionError as e:
             if "Remote end closed connection" in str(e):
                 message = "%s 服务接收重启指令，主动断开连接，开始等待恢复 url=%s"
-                self.logger.debug(message, self.flag, self.reboot_api)
-            else:
-                self.logger.debug("%s 连接异常：%s url=%s", self.flag, str(e), self.reboot_api)
+                self.logger.debug(message, self.flag, url)
+                return True
+            self.logger.debug("%s 连接异常：%s url=%s", self.flag, str(e), url)
+            return None
         except Exception as e:
-            self.logger.debug("%s 发起重启请求异常: %s url=%s", self.flag, str(e), self.reboot_api)
+            self.logger.debug("%s 发起重启请求异常: %s url=%s", self.flag, str(e), url)
+            return None
+        self.logger.error("%s 重启请求被拒绝，状态码 %s url=%s", self.flag, status, url)
+        return False
 
     def wait_service_ready(self):
         start_time = time.time()
@@ -66,7 +80,8 @@ class PythonManager:
         return False
 
     def run_reboot_and_wait(self):
-        self.trigger_reboot()
+        if self.trigger_reboot() is False:
+            return False
         return self.wait_service_ready()
 
 
@@ -84,6 +99,12 @@ class Responder:
         if self.count % self.attempts == 0:
             return self.ready
         return self.busy
+
+
+def answering(*statuses):
+    """A requests.get/post stand-in that answers these statuses in turn, over and over."""
+    answers = itertools.cycle([types.SimpleNamespace(status_code=status) for status in statuses])
+    return lambda url, timeout: next(answers)
 
 
 def dropped_get(url, timeout):
@@ -106,7 +127,7 @@ def run(table):
     logger = logging.getLogger("vantry.bench.revivo")
     logger.disabled = True
     ours, floor = ComfyUIManager(logger=logger), PythonManager(logger=logger)
-    real_get, real_sleep = requests.get, time.sleep
+    real_get, real_post, real_sleep = requests.get, requests.post, time.sleep
     time.sleep = lambda seconds: None
     try:
         for attempts in [1, 10] if harness.QUICK else [1, 10, 100]:
@@ -115,11 +136,14 @@ def run(table):
             table.compare("ComfyUIManager.wait_service_ready", f"{attempts} polls", ours.wait_service_ready, floor.wait_service_ready)
         requests.get = dropped_get
         table.compare("ComfyUIManager.trigger_reboot dropped", "1 request", ours.trigger_reboot, floor.trigger_reboot)
-        requests.get = Responder(2).get
+        requests.get = requests.post = answering(404, 405, 200)
+        table.compare("ComfyUIManager.trigger_reboot newer manager", "3 requests", ours.trigger_reboot,
+                      floor.trigger_reboot)
+        requests.get = answering(200, 503, 200)
         table.compare("ComfyUIManager.run_reboot_and_wait", "1 reboot, 2 polls", ours.run_reboot_and_wait,
                       floor.run_reboot_and_wait)
     finally:
-        requests.get, time.sleep = real_get, real_sleep
+        requests.get, requests.post, time.sleep = real_get, real_post, real_sleep
 
     server = http.server.ThreadingHTTPServer(("127.0.0.1", 0), QuietHandler)
     threading.Thread(target=server.serve_forever, daemon=True).start()

@@ -197,8 +197,19 @@ def exercise_excode():
 
 
 class Stats(http.server.BaseHTTPRequestHandler):
+    """Ready at once; its restart route is the newer manager's GET one, so a
+    restart tries all three routes. Any other path forbids the restart."""
+
     def do_GET(self):
-        self.send_response(200 if self.path == "/api/system_stats" else 503)
+        paths = ("/api/system_stats", "/api/v2/manager/reboot")
+        self.answer(200 if self.path in paths else 404 if self.path == "/api/manager/reboot" else 403)
+
+    def do_POST(self):
+        self.answer(405)
+
+    def answer(self, status):
+        self.send_response(status)
+        self.send_header("Content-Length", "0")
         self.end_headers()
 
     def log_message(self, *args):
@@ -224,11 +235,14 @@ def exercise_revivo():
         url = f"http://127.0.0.1:{server.server_port}/"
         ok(ComfyUIManager(url, 5, 10, 0.01, log).run_reboot_and_wait())
         ok(len(log.records) >= 3)
+        refused = ComfyUIManager(url, 5, 10, 0.01, log)
+        refused.reboot_api = url + "forbidden"
+        ok(refused.run_reboot_and_wait(), False)
     finally:
         server.shutdown()
         server.server_close()
     closed = ComfyUIManager(f"http://127.0.0.1:{server.server_port}", 1, 0, 0, QuietLogger())
-    closed.trigger_reboot()
+    ok(closed.trigger_reboot(), None)
     ok(closed.wait_service_ready(), False)
     expect(TypeError, ComfyUIManager, None)
     expect(TypeError, ComfyUIManager, "http://h", "5")

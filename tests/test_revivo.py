@@ -1,10 +1,11 @@
-"""vantry.comfyui.revivo against a real HTTP server on the loopback interface.
+"""vantry.comfyui.revivo against real HTTP servers on the loopback interface.
 
-The server runs in a thread on an ephemeral port and answers each request
-with the next step of its script: a status code, or "drop" to close the
-connection without a response. A closed port stands for a server that is
+The scripted server runs in a thread on an ephemeral port and answers each
+request with the next step of its script: a status code, or "drop" to close
+the connection without a response. A closed port stands for a server that is
 down. Long waits run on a fake clock (time.time / time.sleep patched), so
-nothing here waits for more than a few requests.
+nothing here waits for more than a few requests. ComfyUIServer emulates the
+reboot routes of each generation of the ComfyUI manager, restart included.
 """
 
 import contextlib
@@ -29,6 +30,7 @@ REBOOT_CALLED = "%s 调用重启接口 url=%s"
 REBOOT_DROPPED = "%s 服务接收重启指令，主动断开连接，开始等待恢复 url=%s"
 REBOOT_CONN_ERROR = "%s 连接异常：%s url=%s"
 REBOOT_ERROR = "%s 发起重启请求异常: %s url=%s"
+REBOOT_REFUSED = "%s 重启请求被拒绝，状态码 %s url=%s"
 POLL_START = "%s 开始轮询 %s，最长等待 %ss"
 POLL_READY = "%s 服务已恢复正常，状态码200"
 POLL_STATUS = "%s 接口返回异常状态码 %s，继续等待..."
@@ -36,14 +38,19 @@ POLL_TIMEOUT = "%s 超时 %ss，服务未恢复"
 FLOW_READY = "%s 重启完成，服务正常可用"
 FLOW_TIMEOUT = "%s 重启后超时未恢复"
 REFUSED_LINE = " 服务未启动/连接拒绝，等待中..."
-STATS, REBOOT = "/api/system_stats", "/api/manager/reboot"
+STATS, REBOOT, V2 = "/api/system_stats", "/api/manager/reboot", "/api/v2/manager/reboot"
+DROPPED = requests.exceptions.ConnectionError("Remote end closed connection without response")
+REFUSED = requests.exceptions.ConnectionError("refused")
 
 
 # ---- the server, the clock and the logger -----------------------------------------
 
 
 class ScriptedServer:
-    """HTTP server whose answers per path follow a script; the last step repeats."""
+    """HTTP server whose answers per path follow a script; the last step repeats.
+
+    GET requests are keyed by their path, POST requests by "POST " + path.
+    """
 
     def __init__(self):
         self.script, self.paths = {}, []
@@ -51,8 +58,14 @@ class ScriptedServer:
 
         class Handler(http.server.BaseHTTPRequestHandler):
             def do_GET(self):
-                outer.paths.append(self.path)
-                steps = outer.script.get(self.path, [404])
+                self.answer(self.path)
+
+            def do_POST(self):
+                self.answer("POST " + self.path)
+
+            def answer(self, key):
+                outer.paths.append(key)
+                steps = outer.script.get(key, [404])
                 step = steps.pop(0) if len(steps) > 1 else steps[0]
                 if step == "drop":
                     self.close_connection = True
@@ -87,6 +100,112 @@ def server():
     srv = ScriptedServer()
     yield srv
     srv.close()
+
+
+RESTART = "restart"
+OLD_ROUTES, NEW_ROUTES = (REBOOT, "/manager/reboot"), (V2, "/v2/manager/reboot")
+
+
+def routes(paths, method, answer):
+    return {(method, path): answer for path in paths}
+
+
+# The reboot routes of each generation of the ComfyUI manager, as served by
+# ComfyUI 0.8: a status, or RESTART. A route not listed answers 404.
+GENERATIONS = {
+    "manager 3.x": routes(OLD_ROUTES, "GET", RESTART),
+    "manager 4.0.x": routes(NEW_ROUTES, "GET", RESTART) | routes(NEW_ROUTES, "POST", 405),
+    "manager 4.3": routes(NEW_ROUTES, "POST", RESTART),
+    "manager 3.x, strong": routes(OLD_ROUTES, "GET", 403),
+    "manager 4.0.x, strong": routes(NEW_ROUTES, "GET", 403) | routes(NEW_ROUTES, "POST", 405),
+    "manager 4.3, strong": routes(NEW_ROUTES, "POST", 403),
+    "no manager": {},
+}
+
+
+class ComfyUIServer:
+    """A ComfyUI server on loopback whose manager serves `routes`.
+
+    A restart goes as the manager's does, which re-executes the server
+    process: the listening socket closes, the reboot connection drops without
+    an answer, and the server listens again on the same port DOWNTIME later.
+    A POST that restarts takes no body or a JSON one (400 for form or text).
+    /api/system_stats answers 200. `events` lists the requests received and
+    "down"/"up" as the server goes away and comes back.
+    """
+
+    DOWNTIME = 0.6
+
+    def __init__(self, routes):
+        self.routes, self.events, self.port, self.relisten = routes, [], 0, None
+        self._listen()
+        self.url = f"http://127.0.0.1:{self.port}"
+
+    def _listen(self):
+        outer = self
+
+        class Handler(http.server.BaseHTTPRequestHandler):
+            def do_GET(self):
+                outer._answer(self, "GET")
+
+            def do_POST(self):
+                outer._answer(self, "POST")
+
+            def log_message(self, *args):
+                pass
+
+        self.httpd = http.server.ThreadingHTTPServer(("127.0.0.1", self.port), Handler)
+        self.port = self.httpd.server_address[1]
+        self.thread = threading.Thread(target=self.httpd.serve_forever, kwargs={"poll_interval": 0.02}, daemon=True)
+        self.thread.start()
+
+    def _come_back(self):
+        self._listen()
+        self.events.append("up")
+
+    def _answer(self, handler, method):
+        self.events.append((method, handler.path))
+        handler.rfile.read(int(handler.headers.get("Content-Length") or 0))
+        answer = 200 if (method, handler.path) == ("GET", STATS) else self.routes.get((method, handler.path), 404)
+        content_type = handler.headers.get("Content-Type")
+        if answer == RESTART and method == "POST" and content_type and not content_type.startswith("application/json"):
+            answer = 400
+        if answer == RESTART:
+            self._stop()
+            self.events.append("down")
+            handler.close_connection = True  # the handler returns without a word and the socket closes
+            self.relisten = threading.Timer(self.DOWNTIME, self._come_back)
+            self.relisten.start()
+            return
+        handler.send_response(answer)
+        handler.send_header("Content-Length", "0")
+        handler.end_headers()
+
+    def _stop(self):
+        self.httpd.shutdown()
+        self.httpd.server_close()
+        self.thread.join(timeout=5)
+        self.httpd = None
+
+    def close(self):
+        if self.relisten:
+            self.relisten.cancel()
+            self.relisten.join(timeout=5)
+        if self.httpd:
+            self._stop()
+
+
+@pytest.fixture
+def comfyui():
+    servers = []
+
+    def start(routes):
+        servers.append(ComfyUIServer(routes))
+        return servers[-1]
+
+    yield start
+    for srv in servers:
+        srv.close()
 
 
 @pytest.fixture
@@ -153,6 +272,13 @@ def failing_get(error):
         raise error.with_traceback(None)  # a fresh traceback, not one grown over calls
 
     return get
+
+
+def reboot_records(m, *lines):
+    """The records trigger_reboot should write, from (format, path) or
+    (format, error text or status, path); the URLs are under m.base_url."""
+    level = {REBOOT_REFUSED: "ERROR"}
+    return [(level.get(fmt, "DEBUG"), fmt, (m.flag, *args[:-1], m.base_url + args[-1])) for fmt, *args in lines]
 
 
 # ---- construction ----------------------------------------------------------------------
@@ -237,15 +363,46 @@ def test_logger_choice():
 
 
 @pytest.mark.parametrize(
-    "step, fmt", [(200, REBOOT_CALLED), (404, REBOOT_CALLED), (500, REBOOT_CALLED), ("drop", REBOOT_DROPPED)]
+    "script, result, lines",
+    [
+        ({REBOOT: [200]}, True, [(REBOOT_CALLED, REBOOT)]),
+        ({REBOOT: ["drop"]}, True, [(REBOOT_DROPPED, REBOOT)]),
+        ({REBOOT: [500]}, False, [(REBOOT_CALLED, REBOOT), (REBOOT_REFUSED, 500, REBOOT)]),
+        # 404 and 405 mean "no such route": the newer manager's route is tried, by POST, then by GET
+        (
+            {REBOOT: [405], "POST " + V2: [500]},
+            False,
+            [(REBOOT_CALLED, REBOOT), (REBOOT_CALLED, V2), (REBOOT_REFUSED, 500, V2)],
+        ),
+        (
+            {REBOOT: [404], "POST " + V2: [405], V2: [204]},
+            True,
+            [(REBOOT_CALLED, REBOOT), (REBOOT_CALLED, V2), (REBOOT_CALLED, V2)],
+        ),
+        ({REBOOT: [404], "POST " + V2: ["drop"]}, True, [(REBOOT_CALLED, REBOOT), (REBOOT_DROPPED, V2)]),
+    ],
 )
-def test_reboot_against_the_server(server, step, fmt):
-    server.script[REBOOT] = [step]
+def test_reboot_against_the_server(server, script, result, lines):
+    server.script.update(script)
     log = RecordingLogger()
     m = manager(server.url + "/", log)
-    assert m.trigger_reboot() is None
-    assert server.paths == [REBOOT]
-    assert log.records == [("DEBUG", fmt, (m.flag, m.reboot_api))]
+    assert m.trigger_reboot() is result
+    assert server.paths == list(script)
+    assert log.records == reboot_records(m, *lines)
+
+
+@pytest.mark.parametrize(
+    "error, result, fmt",
+    [(DROPPED, True, REBOOT_DROPPED), (REFUSED, None, REBOOT_CONN_ERROR), (ValueError("x"), None, REBOOT_ERROR)],
+)
+def test_errors_on_the_newer_route_name_its_url(server, monkeypatch, error, result, fmt):
+    server.script[REBOOT] = [404]
+    monkeypatch.setattr(requests, "post", failing_get(error))
+    log = RecordingLogger()
+    m = manager(server.url, log)
+    assert m.trigger_reboot() is result
+    text = () if error is DROPPED else (str(error),)
+    assert log.records == reboot_records(m, (REBOOT_CALLED, REBOOT), (fmt, *text, V2))
 
 
 def test_reboot_refused_logs_the_error_text(closed_url):
@@ -257,17 +414,19 @@ def test_reboot_refused_logs_the_error_text(closed_url):
     assert type(text) is str and "Connection refused" in text
 
 
-def test_reboot_request_is_sent_with_the_instance_timeout(server, monkeypatch):
-    seen, real_get = [], requests.get
+def test_reboot_requests_are_sent_with_the_instance_timeout_and_no_body(server, monkeypatch):
+    seen = []
 
-    def spy(*args, **kwargs):
-        seen.append((args, kwargs))
-        return real_get(*args, **kwargs)
+    def spy(verb):
+        real = getattr(requests, verb)
+        return lambda *args, **kwargs: seen.append((verb, args, kwargs)) or real(*args, **kwargs)
 
-    monkeypatch.setattr(requests, "get", spy)
+    monkeypatch.setattr(requests, "get", spy("get"))
+    monkeypatch.setattr(requests, "post", spy("post"))
     m = manager(server.url, timeout=2.9)
-    m.trigger_reboot()
-    assert seen == [((m.reboot_api,), {"timeout": 2})]
+    assert m.trigger_reboot() is False  # 404 everywhere
+    v2, timeout = m.base_url + V2, {"timeout": 2}
+    assert seen == [("get", (m.reboot_api,), timeout), ("post", (v2,), timeout), ("get", (v2,), timeout)]
 
 
 @pytest.mark.parametrize("error", [ValueError("bad url"), requests.exceptions.ReadTimeout("slow")])
@@ -403,10 +562,13 @@ def test_failing_log_call_inside_an_attempt_is_absorbed(server, clock, capsys):
 
 
 def test_attributes_are_read_at_each_call(server, clock):
-    server.script[STATS] = [200]
+    server.script.update({STATS: [200], REBOOT: [404], "POST " + V2: ["drop"]})
     m = manager("http://127.0.0.1:1")
     m.stats_api = server.url + STATS
     assert m.wait_service_ready() is True
+    m.reboot_api, m.base_url = server.url + REBOOT, server.url
+    assert m.trigger_reboot() is True
+    assert server.paths == [STATS, REBOOT, "POST " + V2]
 
 
 def test_patched_sleep_controls_the_pause(server):
@@ -490,11 +652,44 @@ def test_full_flow_against_a_dead_server(closed_url, clock, capsys):
     assert capsys.readouterr().out.count(REFUSED_LINE) == 2
 
 
-def flow_subclass(calls, ready):
+@pytest.mark.parametrize(
+    "generation, sent, refusal",
+    [
+        ("manager 3.x", [("GET", REBOOT)], None),  # the one request of old, nothing else
+        ("manager 4.0.x", [("GET", REBOOT), ("POST", V2), ("GET", V2)], None),
+        ("manager 4.3", [("GET", REBOOT), ("POST", V2)], None),
+        ("manager 3.x, strong", [("GET", REBOOT)], 403),
+        ("manager 4.0.x, strong", [("GET", REBOOT), ("POST", V2), ("GET", V2)], 403),
+        ("manager 4.3, strong", [("GET", REBOOT), ("POST", V2)], 403),
+        ("no manager", [("GET", REBOOT), ("POST", V2), ("GET", V2)], 404),
+    ],
+)
+def test_restart_against_each_manager_generation(comfyui, capsys, generation, sent, refusal):
+    srv = comfyui(GENERATIONS[generation])
+    log = RecordingLogger()
+    m = manager(srv.url, log, max_wait_seconds=10, poll_interval=0.1)
+    result = m.run_reboot_and_wait()
+    lines = [(REBOOT_CALLED, path) for _, path in sent]
+    if refusal is None:
+        # Down, then back on the same port, where the first poll that connects finds it ready.
+        assert result is True
+        assert srv.events == [*sent, "down", "up", ("GET", STATS)]
+        lines[-1] = (REBOOT_DROPPED, sent[-1][1])
+        polls = [("DEBUG", POLL_START, (m.flag, m.stats_api, 10)), ("DEBUG", POLL_READY, (m.flag,))]
+        assert log.records == reboot_records(m, *lines) + polls + [("DEBUG", FLOW_READY, (m.flag,))]
+    else:
+        # Refused: the server stays up, nobody polls it, one ERROR line names the status and the URL.
+        assert result is False
+        assert srv.events == sent
+        assert log.records == reboot_records(m, *lines, (REBOOT_REFUSED, refusal, sent[-1][1]))
+        assert capsys.readouterr().out == ""
+
+
+def flow_subclass(calls, ready, rebooted="ignored"):
     class Custom(ComfyUIManager):
         def trigger_reboot(self):
             calls.append("reboot")
-            return "ignored"
+            return rebooted
 
         def wait_service_ready(self):
             calls.append("wait")
@@ -505,16 +700,28 @@ def flow_subclass(calls, ready):
     return Custom
 
 
-@pytest.mark.parametrize("ready, levels", [("yes", ["DEBUG"]), (0, ["ERROR"]), (ArithmeticError("clock"), [])])
-def test_flow_goes_through_the_instance(ready, levels):
-    calls, log = [], RecordingLogger()
-    m = flow_subclass(calls, ready)(logger=log)
+@pytest.mark.parametrize(
+    "rebooted, ready, levels, calls",
+    [
+        ("ignored", "yes", ["DEBUG"], ["reboot", "wait"]),
+        ("ignored", 0, ["ERROR"], ["reboot", "wait"]),
+        ("ignored", ArithmeticError("clock"), [], ["reboot", "wait"]),
+        # only False itself means refused; anything else still waits
+        (False, "yes", [], ["reboot"]),
+        (0, "yes", ["DEBUG"], ["reboot", "wait"]),
+        (None, "yes", ["DEBUG"], ["reboot", "wait"]),
+        (True, 0, ["ERROR"], ["reboot", "wait"]),
+    ],
+)
+def test_flow_goes_through_the_instance(rebooted, ready, levels, calls):
+    made, log = [], RecordingLogger()
+    m = flow_subclass(made, ready, rebooted)(logger=log)
     if isinstance(ready, BaseException):
         with pytest.raises(ArithmeticError):
             m.run_reboot_and_wait()
     else:
-        assert m.run_reboot_and_wait() is ready
-    assert calls == ["reboot", "wait"]
+        assert m.run_reboot_and_wait() is (False if rebooted is False else ready)
+    assert made == calls
     assert [level for level, _, _ in log.records] == levels
 
 
@@ -553,11 +760,14 @@ def offline(monkeypatch):
     monkeypatch.setattr(time, "time", stepping.time)
     monkeypatch.setattr(time, "sleep", stepping.sleep)
     monkeypatch.setattr(sys, "stdout", Sink())
-    return lambda *outcomes: monkeypatch.setattr(requests, "get", scripted_get(*outcomes))
 
+    def script(*outcomes):
+        send = scripted_get(*outcomes)  # get and post share one script
+        monkeypatch.setattr(requests, "get", send)
+        monkeypatch.setattr(requests, "post", send)
 
-DROPPED = requests.exceptions.ConnectionError("Remote end closed connection without response")
-REFUSED = requests.exceptions.ConnectionError("refused")
+    return script
+
 
 
 @pytest.mark.parametrize(
@@ -565,6 +775,8 @@ REFUSED = requests.exceptions.ConnectionError("refused")
     [
         ("trigger_reboot", (200,)),
         ("trigger_reboot", (DROPPED, REFUSED, ValueError("x"))),
+        ("trigger_reboot", (404, 405, 403, 405, DROPPED, 404, REFUSED, 404, 404, ValueError("x"))),
+        ("run_reboot_and_wait", (404, 405, 404)),
         ("wait_service_ready", (503, DROPPED, ValueError("x"), 200)),
         ("run_reboot_and_wait", (DROPPED, 200)),
         ("run_reboot_and_wait", (REFUSED,)),
@@ -575,7 +787,7 @@ def test_methods_do_not_leak(offline, method, outcomes):
     m = ComfyUIManager("http://h/", 2.5, 3, 1, NullLogger())
     assert_no_leak(getattr(m, method), calls=500)
     # Shared objects keep their reference counts: nothing released twice or kept.
-    reused = [m.flag, m.reboot_api, m.stats_api, m.logger, DROPPED, DROPPED.args[0]]
+    reused = [m.flag, m.base_url, m.reboot_api, m.stats_api, m.logger, DROPPED, DROPPED.args[0]]
     before = [sys.getrefcount(obj) for obj in reused]
     for _ in range(100):
         getattr(m, method)()
@@ -588,6 +800,13 @@ def test_error_paths_do_not_leak(offline):
     offline(200)
     broken = ComfyUIManager(logger=RecordingLogger(fail={REBOOT_CALLED: OSError, REBOOT_ERROR: OSError}))
     assert_no_leak(raises(OSError, broken.trigger_reboot), calls=500)
+    # A logger that fails on the refusal: the refusal is not mistaken for an unknown outcome.
+    offline(404, 405, 403)
+    class FailingError(NullLogger):
+        def error(self, fmt, *args):
+            raise OSError(fmt)
+
+    assert_no_leak(raises(OSError, ComfyUIManager(logger=FailingError()).run_reboot_and_wait), calls=500)
 
 
 def test_constructor_does_not_leak():

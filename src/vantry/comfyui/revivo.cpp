@@ -2,11 +2,11 @@
 // interface and poll its statistics interface until it answers 200 again.
 //
 // The module imports `requests`, `time` and `logging` as module attributes
-// and reaches `requests.get`, `requests.exceptions.ConnectionError`,
-// `time.time`, `time.sleep` and `logging.getLogger` through them at every
-// call, as Python code naming those globals would: a host that patches any
-// of them (or the module attributes themselves) controls the requests, the
-// clock and the pause.
+// and reaches `requests.get`, `requests.post`,
+// `requests.exceptions.ConnectionError`, `time.time`, `time.sleep` and
+// `logging.getLogger` through them at every call, as Python code naming those
+// globals would: a host that patches any of them (or the module attributes
+// themselves) controls the requests, the clock and the pause.
 #include "errors.hpp"
 #include "pyglue.hpp"
 
@@ -19,17 +19,19 @@ constexpr const char* kDefaultBaseUrl = "http://127.0.0.1:8188";
 
 struct State : StateBase {
     // module globals and the attributes reached through them
-    PyObject *requests, *time, *logging, *get, *exceptions, *ConnectionError, *sleep, *getLogger;
+    PyObject *requests, *time, *logging, *get, *post, *exceptions, *ConnectionError, *sleep, *getLogger;
     // instance attributes and methods
     PyObject *base_url, *reboot_api, *stats_api, *timeout, *max_wait, *poll_interval, *flag, *logger;
     PyObject *trigger_reboot, *wait_service_ready;
     // other names
     PyObject *debug, *error, *status_code, *write, *rstrip;
     // constant values
-    PyObject *default_base_url, *module_name, *slash, *reboot_path, *stats_path, *flag_head, *flag_tail;
-    PyObject *ok_status, *empty, *newline, *remote_closed;
+    PyObject *default_base_url, *module_name, *slash, *reboot_path, *newer_reboot_path, *stats_path;
+    PyObject *flag_head, *flag_tail, *empty, *newline, *remote_closed;
+    PyObject *ok_status, *first_error_status, *not_found_status, *method_not_allowed_status;
     // the message catalogue
     PyObject *msg_reboot_called, *msg_reboot_dropped, *msg_reboot_conn_error, *msg_reboot_error;
+    PyObject* msg_reboot_refused;
     PyObject *msg_poll_start, *msg_poll_ready, *msg_poll_status, *msg_poll_timeout;
     PyObject *line_conn_refused, *line_request_error;
     PyObject *msg_flow_ready, *msg_flow_timeout;
@@ -43,6 +45,7 @@ struct State : StateBase {
 Ref global(State& st, PyObject* name) { return module_global(st.globals, name); }
 
 Ref requests_get(State& st) { return getattr(global(st, st.requests).get(), st.get); }
+Ref requests_post(State& st) { return getattr(global(st, st.requests).get(), st.post); }
 
 // requests.exceptions.ConnectionError
 Ref connection_error_class(State& st) {
@@ -62,18 +65,23 @@ Ref clock_now(State& st) {
 // call_method(logger, level, ...), which needs no bound method object.
 Ref logger_of(State& st, PyObject* self) { return getattr(self, st.logger); }
 
-// requests.get(url, timeout=self.timeout); `url_attr` names the instance
-// attribute that holds the URL. A failed request, the common case while a
-// server restarts, returns an empty Ref with the error set instead of
-// throwing; failures before the request throw.
+// send(url, timeout=self.timeout), `send` being requests.get or
+// requests.post. A failed request, the common case while a server restarts,
+// returns an empty Ref with the error set instead of throwing; failures
+// before the request throw.
+Ref http_send(State& st, PyObject* self, PyObject* send, PyObject* url) {
+    Ref timeout = getattr(self, st.timeout);
+    Ref args = tuple_of({url});
+    Ref kwargs = new_dict();
+    dict_set(kwargs.get(), st.timeout, timeout.get());
+    return Ref::steal_or_null(PyObject_Call(send, args.get(), kwargs.get()));
+}
+
+// requests.get(self.<url_attr>, timeout=self.timeout), as http_send.
 Ref http_get(State& st, PyObject* self, PyObject* url_attr) {
     Ref get = requests_get(st);
     Ref url = getattr(self, url_attr);
-    Ref timeout = getattr(self, st.timeout);
-    Ref args = tuple_of({url.get()});
-    Ref kwargs = new_dict();
-    dict_set(kwargs.get(), st.timeout, timeout.get());
-    return Ref::steal_or_null(PyObject_Call(get.get(), args.get(), kwargs.get()));
+    return http_send(st, self, get.get(), url.get());
 }
 
 // Writes `text` and a newline to the host's current sys.stdout, as print
@@ -138,54 +146,103 @@ Ref init(State& st, PyObject* self, Args<5>& a) {
 
 // ---- trigger_reboot ------------------------------------------------------------------
 
-constexpr auto kTriggerReboot = sig("ComfyUIManager.trigger_reboot", "($self)",
-                                    "Send the restart request. Returns None; a connection the server drops\n"
-                                    "without answering counts as a delivered restart. Request errors are\n"
-                                    "logged at DEBUG, never raised.");
+constexpr auto kTriggerReboot =
+    sig("ComfyUIManager.trigger_reboot", "($self)",
+        "Ask the server's manager to restart. Sends GET reboot_api; when that route\n"
+        "answers 404 or 405 (a newer manager, or none), tries the newer manager's\n"
+        "route base_url + '/api/v2/manager/reboot' by POST, then by GET.\n"
+        "Returns True when the restart was accepted (an answer below 400, or a\n"
+        "connection the server dropped without answering), False when it was\n"
+        "refused (the last answer was 400 or above; logged at ERROR), None when\n"
+        "the request failed otherwise. Request errors are logged at DEBUG, never raised.");
 
-// The except clauses of the restart request, in their order: connection
+enum class Reboot { Accepted, Refused, Unknown };
+
+Ref reboot_result(Reboot outcome) {
+    if (outcome == Reboot::Unknown) return none();
+    return new_bool(outcome == Reboot::Accepted);
+}
+
+// The restart routes in the order tried: the manager 3.x custom node's
+// (GET reboot_api), then the pip manager's under the same base URL, by POST
+// (4.3 on, where every GET is 404) and by GET (4.0.x, where POST is 405).
+constexpr int kRebootRoutes = 3;
+constexpr int kNewerPostRoute = 1;
+
+// self.base_url + "/api/v2/manager/reboot"
+Ref newer_reboot_url(State& st, PyObject* self) {
+    Ref base_url = getattr(self, st.base_url);
+    return check(PyNumber_Add(base_url.get(), st.newer_reboot_path));
+}
+
+// 404 or 405: the server has no such route (or not for this method), so the
+// next route may be the one its manager serves.
+bool no_such_route(State& st, PyObject* status) {
+    return equal(status, st.not_found_status) || equal(status, st.method_not_allowed_status);
+}
+
+// The except clauses of a restart request, in their order: connection
 // errors first (a dropped connection is the expected answer), then any other
-// Exception; anything else passes through.
-void log_reboot_failure(State& st, PyObject* self, CaughtError& err) {
+// Exception; anything else passes through. `url` is the URL that was called.
+Reboot log_reboot_failure(State& st, PyObject* self, CaughtError& err, PyObject* url) {
     Ref connection_error = connection_error_class(st);
     if (err.matches(connection_error.get())) {
         Ref text = err.text();
         if (check_bool(PySequence_Contains(text.get(), st.remote_closed))) {
             Ref logger = logger_of(st, self);
-            Ref flag = getattr(self, st.flag), url = getattr(self, st.reboot_api);
-            call_method(logger.get(), st.debug, st.msg_reboot_dropped, flag.get(), url.get());
-        } else {
-            Ref logger = logger_of(st, self);
-            Ref flag = getattr(self, st.flag), url = getattr(self, st.reboot_api);
-            call_method(logger.get(), st.debug, st.msg_reboot_conn_error, flag.get(), text.get(), url.get());
+            Ref flag = getattr(self, st.flag);
+            call_method(logger.get(), st.debug, st.msg_reboot_dropped, flag.get(), url);
+            return Reboot::Accepted;
         }
+        Ref logger = logger_of(st, self);
+        Ref flag = getattr(self, st.flag);
+        call_method(logger.get(), st.debug, st.msg_reboot_conn_error, flag.get(), text.get(), url);
     } else if (err.matches(PyExc_Exception)) {
         Ref logger = logger_of(st, self);
         Ref flag = getattr(self, st.flag);
         Ref text = err.text();
-        Ref url = getattr(self, st.reboot_api);
-        call_method(logger.get(), st.debug, st.msg_reboot_error, flag.get(), text.get(), url.get());
+        call_method(logger.get(), st.debug, st.msg_reboot_error, flag.get(), text.get(), url);
     } else {
         err.raise_again();  // KeyboardInterrupt, SystemExit and the like pass through
     }
+    return Reboot::Unknown;
 }
 
-void trigger_reboot_of(State& st, PyObject* self) {
+Reboot trigger_reboot_of(State& st, PyObject* self) {
+    Ref url = getattr(self, st.reboot_api);  // the URL of the request being sent
+    Ref status;                              // the answer to the last request
+    Reboot outcome = Reboot::Refused;
     auto err = catch_error([&] {
-        Ref resp = http_get(st, self, st.reboot_api);  // never examined
-        if (!resp) return false;
-        Ref logger = logger_of(st, self);
-        Ref flag = getattr(self, st.flag), url = getattr(self, st.reboot_api);
-        call_method(logger.get(), st.debug, st.msg_reboot_called, flag.get(), url.get());
+        for (int route = 0; route < kRebootRoutes; ++route) {
+            if (route == kNewerPostRoute) url = newer_reboot_url(st, self);
+            Ref send = route == kNewerPostRoute ? requests_post(st) : requests_get(st);
+            Ref resp = http_send(st, self, send.get(), url.get());
+            if (!resp) return false;
+            Ref logger = logger_of(st, self);
+            Ref flag = getattr(self, st.flag);
+            call_method(logger.get(), st.debug, st.msg_reboot_called, flag.get(), url.get());
+            status = getattr(resp.get(), st.status_code);
+            if (py_compare(status.get(), st.first_error_status, Py_LT)) {
+                outcome = Reboot::Accepted;
+                return true;
+            }
+            if (!no_such_route(st, status.get())) break;
+        }
         return true;
     });
-    if (err) err->handle([&] { log_reboot_failure(st, self, *err); });
+    if (err) return err->handle([&] { return log_reboot_failure(st, self, *err, url.get()); });
+    if (outcome == Reboot::Refused) {
+        // Logged outside the guarded block, like the handlers' lines: the
+        // refusal is certain, so a failing logger must not turn it into an
+        // unknown outcome that the caller would then wait out.
+        Ref logger = logger_of(st, self);
+        Ref flag = getattr(self, st.flag);
+        call_method(logger.get(), st.error, st.msg_reboot_refused, flag.get(), status.get(), url.get());
+    }
+    return outcome;
 }
 
-Ref trigger_reboot(State& st, PyObject* self, Args<0>&) {
-    trigger_reboot_of(st, self);
-    return none();
-}
+Ref trigger_reboot(State& st, PyObject* self, Args<0>&) { return reboot_result(trigger_reboot_of(st, self)); }
 
 // ---- wait_service_ready ----------------------------------------------------------------
 
@@ -268,7 +325,8 @@ Ref wait_service_ready(State& st, PyObject* self, Args<0>&) { return new_bool(wa
 
 constexpr auto kRunRebootAndWait = sig("ComfyUIManager.run_reboot_and_wait", "($self)",
                                        "Restart the server and wait for it: trigger_reboot, then\n"
-                                       "wait_service_ready, whose result is returned.");
+                                       "wait_service_ready, whose result is returned. When trigger_reboot\n"
+                                       "returns False (the restart was refused) returns False at once.");
 
 // self.<name>() called through the instance, so a subclass override runs;
 // our own method is run directly.
@@ -279,10 +337,11 @@ Ref call_own(State& st, PyObject* self, PyObject* name, PyMethodDef* def, Ref (*
 }
 
 Ref run_reboot_and_wait(State& st, PyObject* self, Args<0>&) {
-    call_own(st, self, st.trigger_reboot, st.trigger_def, [](State& s, PyObject* me) {
-        trigger_reboot_of(s, me);
-        return none();
-    });
+    Ref rebooted = call_own(st, self, st.trigger_reboot, st.trigger_def,
+                            [](State& s, PyObject* me) { return reboot_result(trigger_reboot_of(s, me)); });
+    // A refused restart left the server running as it was: polling it would
+    // report its old self as restarted.
+    if (rebooted.get() == Py_False) return rebooted;
     Ref ready = call_own(st, self, st.wait_service_ready, st.wait_def,
                          [](State& s, PyObject* me) { return new_bool(wait_service_ready_of(s, me)); });
     if (truth(ready.get())) {
@@ -313,18 +372,21 @@ void exec(PyObject* module, State& st) {
              {&st.poll_interval, "poll_interval"}, {&st.flag, "flag"}, {&st.logger, "logger"},
              {&st.trigger_reboot, "trigger_reboot"}, {&st.wait_service_ready, "wait_service_ready"},
              {&st.debug, "debug"}, {&st.error, "error"}, {&st.status_code, "status_code"}, {&st.write, "write"},
-             {&st.rstrip, "rstrip"}, {&st.slash, "/"}, {&st.empty, ""}, {&st.newline, "\n"}})
+             {&st.rstrip, "rstrip"}, {&st.slash, "/"}, {&st.empty, ""}, {&st.newline, "\n"},
+             {&st.post, "post"}})
         *slot = st.name(text);
 
     for (auto [slot, text] : {
              std::pair{&st.default_base_url, kDefaultBaseUrl}, {&st.module_name, kModuleName},
-             {&st.reboot_path, "/api/manager/reboot"}, {&st.stats_path, "/api/system_stats"},
+             {&st.reboot_path, "/api/manager/reboot"}, {&st.newer_reboot_path, "/api/v2/manager/reboot"},
+             {&st.stats_path, "/api/system_stats"},
              {&st.flag_head, "comfyui服务重启 ["}, {&st.flag_tail, "]"},
              {&st.remote_closed, "Remote end closed connection"},
              {&st.msg_reboot_called, "%s 调用重启接口 url=%s"},
              {&st.msg_reboot_dropped, "%s 服务接收重启指令，主动断开连接，开始等待恢复 url=%s"},
              {&st.msg_reboot_conn_error, "%s 连接异常：%s url=%s"},
              {&st.msg_reboot_error, "%s 发起重启请求异常: %s url=%s"},
+             {&st.msg_reboot_refused, "%s 重启请求被拒绝，状态码 %s url=%s"},
              {&st.msg_poll_start, "%s 开始轮询 %s，最长等待 %ss"},
              {&st.msg_poll_ready, "%s 服务已恢复正常，状态码200"},
              {&st.msg_poll_status, "%s 接口返回异常状态码 %s，继续等待..."},
@@ -335,6 +397,9 @@ void exec(PyObject* module, State& st) {
              {&st.msg_flow_timeout, "%s 重启后超时未恢复"}})
         *slot = st.keep(new_text(text));
     st.ok_status = st.keep(new_int(200));
+    st.first_error_status = st.keep(new_int(400));
+    st.not_found_status = st.keep(new_int(404));
+    st.method_not_allowed_status = st.keep(new_int(405));
 
     st.trigger_def = method_def<State, kTriggerReboot, trigger_reboot>();
     st.wait_def = method_def<State, kWaitServiceReady, wait_service_ready>();
