@@ -45,7 +45,7 @@ import timeit
 from dataclasses import dataclass
 
 QUICK = bool(os.environ.get("VANTRY_BENCH_QUICK"))
-IMAGE, PURE = "image", "pure"
+IMAGE, PURE, MEMORY = "image", "pure", "memory"
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))  # where `python -m bench` runs
 RETRIES = 4
 SLOW_CALL = 0.5  # seconds: calls this slow get fewer repeats
@@ -117,6 +117,13 @@ def measure_paired_median(ours, floor):
     return statistics.median(per_call[0]), statistics.median(per_call[1]), statistics.median(ratios)
 
 
+def fmt_bytes(size):
+    for unit, scale in (("GiB", 1 << 30), ("MiB", 1 << 20), ("KiB", 1 << 10)):
+        if abs(size) >= scale:
+            return f"{size / scale:.3g} {unit}"
+    return f"{size:.0f} B"
+
+
 def fmt_time(seconds):
     for unit, scale in (("s", 1.0), ("ms", 1e-3), ("µs", 1e-6)):
         if seconds >= scale:
@@ -141,18 +148,18 @@ class Row:
     def figure(self):
         if self.ratio is not None:
             return self.ratio
-        return self.ours / self.floor if self.kind == IMAGE else self.floor / self.ours
+        return self.ours / self.floor if self.kind in (IMAGE, MEMORY) else self.floor / self.ours
 
     @property
     def met(self):
         if self.target is None:
             return None
-        return self.figure <= self.target if self.kind == IMAGE else self.figure >= self.target
+        return self.figure <= self.target if self.kind in (IMAGE, MEMORY) else self.figure >= self.target
 
     def target_text(self):
         if self.target is None:
             return ""
-        bound = f"≤ {self.target:.2f}" if self.kind == IMAGE else f"≥ {self.target:g}x"
+        bound = f"≤ {self.target:.2f}" if self.kind in (IMAGE, MEMORY) else f"≥ {self.target:g}x"
         return f"{bound} {'met' if self.met else 'MISSED'}"
 
 
@@ -205,6 +212,10 @@ class Table:
             row.runs += 1
         self.rows.append(row)
 
+    def memory(self, operation, size, ours_bytes, floor_bytes, target=None):
+        """A row of memory held (bytes) against the floor's; lower is better."""
+        self.rows.append(Row(operation, size, MEMORY, float(ours_bytes), float(floor_bytes), target))
+
     def end(self):
         if not self._pending:
             return
@@ -224,11 +235,12 @@ class Table:
 
     def cells(self):
         for r in self.rows:
-            ratio = f"{r.figure:.3f}" if r.kind == IMAGE else ""
+            ratio = f"{r.figure:.3f}" if r.kind in (IMAGE, MEMORY) else ""
             speedup = f"{r.figure:.2f}x" if r.kind == PURE else ""
             target = r.target_text() + (f" ({r.runs} runs)" if r.runs > 1 else "")
             target += f" (median of {r.processes} processes)" if r.processes else ""
-            yield (r.operation, r.size, fmt_time(r.ours), fmt_time(r.floor), ratio, speedup, target)
+            fmt = fmt_bytes if r.kind == MEMORY else fmt_time
+            yield (r.operation, r.size, fmt(r.ours), fmt(r.floor), ratio, speedup, target)
 
     def markdown(self):
         lines = ["| " + " | ".join(HEADER) + " |", "|" + "|".join(["---"] * 2 + ["---:"] * 4 + ["---"]) + "|"]

@@ -9,10 +9,12 @@ the same pyahocorasick and ``re``.
 """
 
 import contextlib
+import gc
 import io
 import os
 import pickle
 import re
+import sys
 
 import ahocorasick
 
@@ -258,7 +260,60 @@ def xor_and_lexicon(table):
                       target=100 if size == 1 << 20 else None, series=("xor", "_xor", size))
 
 
+class HeapMeter:
+    """Bytes held by the C heap and by Python's allocators, for memory rows."""
+
+    def __enter__(self):
+        import ctypes
+        import tracemalloc
+
+        class MallInfo2(ctypes.Structure):
+            _fields_ = [(n, ctypes.c_size_t) for n in
+                        "arena ordblks smblks hblks hblkhd usmblks fsmblks uordblks fordblks keepcost".split()]
+
+        self.libc = ctypes.CDLL("libc.so.6")
+        self.libc.mallinfo2.restype = MallInfo2
+        self.tracemalloc = tracemalloc
+        tracemalloc.start()
+        return self
+
+    def __exit__(self, *exc):
+        self.tracemalloc.stop()
+
+    def used(self):
+        gc.collect()
+        info = self.libc.mallinfo2()
+        return info.uordblks + info.hblkhd + self.tracemalloc.get_traced_memory()[0]
+
+
+def memory(table):
+    """What a 100,000-word checker keeps against its pyahocorasick automaton alone, and
+    what stays allocated once the last checker is gone (glibc heap + Python allocators)."""
+    if not sys.platform.startswith("linux"):
+        return
+    count = 10_000 if harness.QUICK else 100_000
+    words = lexicon_of(count)
+    keys = [w.lower() for w in words]
+    with HeapMeter() as meter:
+        before = meter.used()
+        automaton = ahocorasick.Automaton()
+        for key, word in zip(keys, words):
+            automaton.add_word(key, word)
+        automaton.make_automaton()
+        alone = meter.used() - before
+        del automaton
+        before = meter.used()
+        checker = PromptBanChecker(builtin_words=words, use_default=False)
+        kept = meter.used() - before
+        del checker
+        left = meter.used() - before
+    table.memory("memory kept by a checker vs its automaton alone", f"{count} words", kept, alone, target=1.5)
+    table.memory("memory left after the last checker is gone vs what it kept", f"{count} words", max(left, 0), kept,
+                 target=0.01)
+
+
 def run(table):
+    memory(table)
     construction(table)
     checks(table)
     refusals(table)
