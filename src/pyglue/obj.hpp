@@ -216,3 +216,30 @@ private:
 };
 
 }  // namespace pyglue
+
+namespace pyglue {
+
+// Calls a callable many times with the same number of positional arguments
+// through one argument tuple, refilled in place while nobody else holds it
+// (a callee that keeps it gets it, and the next call a new tuple). Spares
+// the tuple and the argument counting of the variadic calls in a loop.
+class ArgsTuple {
+public:
+    explicit ArgsTuple(Py_ssize_t size) : size_(size) {}
+
+    Ref call(PyObject* callable, std::initializer_list<PyObject*> args) {
+        if (!tuple_ || Py_REFCNT(tuple_.get()) != 1) tuple_ = check(PyTuple_New(size_));
+        Py_ssize_t i = 0;
+        for (PyObject* arg : args) {
+            Py_INCREF(arg);
+            PyTuple_SetItem(tuple_.get(), i++, arg);  // steals; releases the previous item (a key or word of ours)
+        }
+        return check(PyObject_Call(callable, tuple_.get(), nullptr));
+    }
+
+private:
+    Py_ssize_t size_;
+    Ref tuple_;
+};
+
+}  // namespace pyglue

@@ -28,6 +28,8 @@ struct State : StateBase {
     // imports
     PyObject *io_open, *BytesIO, *pickle_dump, *UnpicklingError, *re_module, *Pattern, *ignorecase;
     PyObject* Unpickler = nullptr;     // refuses every global lookup
+    // pyahocorasick's own Automaton, whose iterators tell of changes (FastPath)
+    PyObject* real_automaton_type = nullptr;
     PyObject* fast_path_type = nullptr;  // FastPathBox
     // names
     PyObject *ban_word_file, *ignore_case, *builtin_words, *use_default, *exclude_words, *banned_words;
@@ -37,7 +39,9 @@ struct State : StateBase {
     PyObject *exists, *splitext, *pkl, *pickle_ext, *escape, *compile, *flags, *search, *findall, *iter;
     PyObject *add_word, *make_automaton, *reduce, *kind, *Automaton, *pattern_attr, *flags_attr, *os_name;
     PyObject *ban_error_name, *ek, *ed, *lexivault, *error_msg, *data, *comma, *ban_prefix, *missing_file, *zero;
-    PyObject *fast_path, *empty_text;
+    PyObject *fast_path, *empty_text, *get, *keys;
+    CaseTablesPtr tables;  // the interpreter's case rules, shared by every checker
+    PyObject* str_lower = nullptr;
     // our own entry points, to call them directly when not overridden
     PyMethodDef *load_banned_def, *from_file_def, *build_engine_def, *build_automaton_def;
     PyMethodDef *has_banned_def, *find_matched_def, *default_words_def, *xor_def;
@@ -57,7 +61,12 @@ Ref stripped(State& st, PyObject* item) {
     return call_method(item, st.strip);
 }
 
-Ref lowered(State& st, PyObject* text) { return call_method(text, st.lower); }
+// text.lower(); for an exact str through str.lower itself, without looking
+// the method up on every word.
+Ref lowered(State& st, PyObject* text) {
+    if (PyUnicode_CheckExact(text)) return call(st.str_lower, text);
+    return call_method(text, st.lower);
+}
 
 // ---- repeating-key XOR ------------------------------------------------------------------
 
@@ -336,6 +345,13 @@ Ref load_banned_entry(State& st, PyObject* self, Args<0>&) { return load_banned_
 
 // ---- engines -------------------------------------------------------------------------------------
 
+std::vector<Ref> list_items(PyObject* iterable) {
+    std::vector<Ref> items;
+    for_each(iterable, [&](PyObject* item) { items.push_back(Ref::borrow(item)); });
+    return items;
+}
+
+
 // The checker's FastPath slot: a box tying a matcher to `engine`, or None
 // when the engine has none (not built here, or keys the matcher cannot
 // take). Assigning it releases the previous box only after the slot holds
@@ -344,23 +360,33 @@ void set_fast_path(State& st, PyObject* self, Ref box) {
     setattr(self, st.fast_path, box ? box.get() : Py_None);
 }
 
-Ref new_fast_path(State& st, FastPath path) {
-    if (!path.matcher) return Ref();
-    return FastPathBox::make(st.fast_path_type, std::move(path));
+Ref new_fast_path(State& st, FastPath path) { return FastPathBox::make(st.fast_path_type, std::move(path)); }
+
+// The list of the given references.
+Ref list_of(const std::vector<Ref>& items) {
+    Ref list = new_list(static_cast<Py_ssize_t>(items.size()));
+    for (size_t i = 0; i < items.size(); ++i)
+        PyList_SetItem(list.get(), static_cast<Py_ssize_t>(i), items[i].copy().release());  // cannot fail
+    return list;
 }
 
-std::vector<Ref> list_items(PyObject* iterable) {
-    std::vector<Ref> items;
-    for_each(iterable, [&](PyObject* item) { items.push_back(Ref::borrow(item)); });
-    return items;
+// The path's matcher, built now if this is its first use; null when its
+// keys cannot be matched this way. The keys are the unchanged automaton's
+// or our own list's exact texts, so building runs no host code.
+const Matcher* matcher_of(State& st, const FastPath& path) {
+    if (!path.matcher && !path.unmatchable) {
+        if (path.automaton) {  // its keys as they are, the value of each read back at a find
+            Ref keys = call_method(path.engine.get(), st.keys);
+            path.matcher = build_matcher(list_items(keys.get()), Fold::Exact, *st.tables, true);
+        } else {
+            path.matcher = build_matcher(list_items(path.keys.get()), path.fold, *st.tables, false);
+        }
+        path.unmatchable = !path.matcher;
+    }
+    return path.matcher.get();
 }
 
-struct BuiltAutomaton {
-    Ref automaton;
-    std::vector<Ref> keys;  // as added, so the matcher takes exactly the automaton's keys
-};
-
-BuiltAutomaton build_automaton(State& st, PyObject* self) {
+Ref build_automaton(State& st, PyObject* self) {
     Ref module = global(st, st.ahocorasick);
     Ref automaton_type = getattr(module.get(), st.Automaton);
     std::vector<Ref> values = list_items(getattr(self, st.banned_words).get());
@@ -369,22 +395,24 @@ BuiltAutomaton build_automaton(State& st, PyObject* self) {
     keys.reserve(values.size());
     for (Ref& w : values) keys.push_back(fold ? lowered(st, w.get()) : w.copy());
     Ref automaton = call(automaton_type.get());
-    for (size_t i = 0; i < keys.size(); ++i) call_method(automaton.get(), st.add_word, keys[i].get(), values[i].get());
+    Ref add_word = getattr(automaton.get(), st.add_word);  // looked up once, not once a word
+    ArgsTuple args(2);
+    for (size_t i = 0; i < keys.size(); ++i) args.call(add_word.get(), {keys[i].get(), values[i].get()});
     call_method(automaton.get(), st.make_automaton);
-    return {std::move(automaton), std::move(keys)};
+    return automaton;
 }
 
 constexpr auto kBuildAutomaton = sig("PromptBanChecker._build_automaton", "($self)",
                                      "A ready ahocorasick.Automaton of banned_words (keys lower-cased with ignore_case).");
 
-Ref build_automaton_entry(State& st, PyObject* self, Args<0>&) { return std::move(build_automaton(st, self).automaton); }
+Ref build_automaton_entry(State& st, PyObject* self, Args<0>&) { return build_automaton(st, self); }
 
-// The fast path of an automaton just built from `keys`: its matcher and an
-// exhausted probe iterator (see FastPath).
-Ref automaton_fast_path(State& st, PyObject* automaton, const std::vector<Ref>& keys) {
+// The fast path of an automaton just built: an exhausted probe iterator (see
+// FastPath); the matcher comes from its keys at the first check. Only
+// pyahocorasick's own automaton tells of changes through its iterators.
+Ref automaton_fast_path(State& st, PyObject* automaton) {
+    if (reinterpret_cast<PyObject*>(Py_TYPE(automaton)) != st.real_automaton_type) return Ref();
     FastPath path;
-    path.matcher = build_matcher(keys, false);
-    if (!path.matcher) return Ref();
     Ref probe = Ref::steal_or_null(PyObject_CallMethodObjArgs(automaton, st.iter, st.empty_text, nullptr));
     if (!probe || !PyIter_Check(probe.get()) || !probe_unchanged(probe.get())) {
         PyErr_Clear();  // an automaton without the iterator we rely on gets no fast path
@@ -408,9 +436,9 @@ Ref regex_fast_path(State& st, PyObject* regex, PyObject* pattern, const std::ve
     long ignore_bit = PyLong_AsLong(st.ignorecase);
     if (!equal(source.get(), pattern) || ((bits & ignore_bit) != 0) != fold) return Ref();
     FastPath path;
-    path.matcher = build_matcher(words, fold);
+    path.fold = fold ? Fold::Pattern : Fold::Exact;
+    path.keys = list_of(words);
     path.engine = Ref::borrow(regex);
-    path.fold = fold;
     return new_fast_path(st, std::move(path));
 }
 
@@ -452,9 +480,8 @@ void build_engine(State& st, PyObject* self) {
     Ref fn = getattr(self, st.build_automaton);
     Ref automaton, fast_path;
     if (is_own_method(fn.get(), st.build_automaton_def, self)) {
-        BuiltAutomaton built = build_automaton(st, self);
-        fast_path = automaton_fast_path(st, built.automaton.get(), built.keys);
-        automaton = std::move(built.automaton);
+        automaton = build_automaton(st, self);
+        fast_path = automaton_fast_path(st, automaton.get());
     } else {
         automaton = call(fn.get());
     }
@@ -473,9 +500,9 @@ Ref build_engine_entry(State& st, PyObject* self, Args<0>&) {
 
 // ---- checks ------------------------------------------------------------------------------------
 
-// The checker's fast path, when it was built for this very `engine` and the
-// engine is unchanged; else an empty Ref. The box returned keeps `path`
-// alive, also while the GIL is released.
+// The checker's fast path, when it was built for this very `engine`, the
+// engine is unchanged and its keys can be matched; else an empty Ref. The
+// box returned keeps `path` alive, also while the GIL is released.
 Ref fast_path_for(State& st, PyObject* self, PyObject* engine, const FastPath*& path) {
     Ref box = Ref::steal_or_null(PyObject_GetAttr(self, st.fast_path));
     if (!box) {
@@ -486,30 +513,108 @@ Ref fast_path_for(State& st, PyObject* self, PyObject* engine, const FastPath*& 
     path = FastPathBox::get(box.get(), st.fast_path_type);
     if (!path || path->engine.get() != engine) return Ref();
     if (path->probe && !probe_unchanged(path->probe.get())) return Ref();
+    if (!matcher_of(st, *path)) return Ref();
     return box;
 }
 
-Matcher::Result scan(const Matcher& matcher, PyObject* text, bool fold) {
+// Runs op(code points) -> Result over `text`; when it needs case tables that
+// are not filled yet, fills them (the GIL held) and runs it again.
+template <class Op>
+Matcher::Result with_tables(State& st, PyObject* text, Fold fold, Op&& op) {
     CodePoints cps(text);
-    if (cps.size() < static_cast<size_t>(kReleaseGilBytes)) return matcher.scan(cps.data(), cps.size(), fold);
-    Matcher::Result result;
-    Py_BEGIN_ALLOW_THREADS
-    result = matcher.scan(cps.data(), cps.size(), fold);
-    Py_END_ALLOW_THREADS
-    return result;
+    Matcher::Result result = op(cps);
+    if (result != Matcher::Result::NeedTables) return result;
+    st.tables->prepare(fold, cps.data(), cps.size());
+    return op(cps);
+}
+
+// Whether a key occurs in `text`; long texts are scanned without the GIL.
+Matcher::Result scan(State& st, const Matcher& matcher, PyObject* text, Fold fold) {
+    CaseTablesPtr tables = st.tables;  // kept alive while the GIL is released
+    return with_tables(st, text, fold, [&](const CodePoints& cps) {
+        if (cps.size() < static_cast<size_t>(kReleaseGilBytes))
+            return matcher.scan(cps.data(), cps.size(), fold, *tables);
+        Matcher::Result result;
+        Py_BEGIN_ALLOW_THREADS
+        result = matcher.scan(cps.data(), cps.size(), fold, *tables);
+        Py_END_ALLOW_THREADS
+        return result;
+    });
 }
 
 // The matcher's answer for `text`, or Unknown when it cannot stand in for
-// `engine`. `fold`: the automaton searches text.lower().
-Matcher::Result fast_scan(State& st, PyObject* self, PyObject* engine, PyObject* text, bool automaton, bool fold) {
+// `engine`. `ignore_case`: the automaton searches text.lower().
+Matcher::Result fast_scan(State& st, PyObject* self, PyObject* engine, PyObject* text, bool automaton,
+                          bool ignore_case) {
     const FastPath* path = nullptr;
     Ref box = fast_path_for(st, self, engine, path);
     if (!box || path->automaton != automaton) return Matcher::Result::Unknown;
-    if (!automaton) return scan(*path->matcher, text, path->fold);
-    Matcher::Result result = scan(*path->matcher, text, fold);
+    if (!automaton) return scan(st, *path->matcher, text, path->fold);
+    Matcher::Result result = scan(st, *path->matcher, text, ignore_case ? Fold::Lower : Fold::Exact);
     if (result != Matcher::Result::Unknown) return result;
-    Ref low = lowered(st, text);  // letters with case outside ASCII: the host lower-cases, we match exactly
-    return scan(*path->matcher, low.get(), false);
+    Ref low = lowered(st, text);  // U+0130, or a capital sigma among keys with σ/ς: the host lower-cases
+    return scan(st, *path->matcher, low.get(), Fold::Exact);
+}
+
+// A list without repeats, in the order first seen.
+struct FirstSeen {
+    Ref seen = check(PySet_New(nullptr));
+    Ref list = new_list();
+
+    void add(PyObject* item) {
+        if (check_bool(PySet_Contains(seen.get(), item))) return;
+        check(PySet_Add(seen.get(), item));
+        list_append(list.get(), item);
+    }
+};
+
+// find_matched_words through the automaton's fast path: the automaton's
+// current value of each key found, as its iter would yield them. Empty Ref
+// when the fast path cannot answer.
+Ref fast_automaton_hits(State& st, PyObject* self, PyObject* automaton, PyObject* text, bool ignore_case) {
+    const FastPath* path = nullptr;
+    Ref box = fast_path_for(st, self, automaton, path);
+    if (!box || !path->automaton) return Ref();
+    std::vector<uint32_t> ids;
+    auto collect = [&](PyObject* search, Fold fold) {
+        ids.clear();
+        return with_tables(st, search, fold, [&](const CodePoints& cps) {
+            return path->matcher->occurrences(cps.data(), cps.size(), fold, *st.tables, ids);
+        });
+    };
+    Matcher::Result result = collect(text, ignore_case ? Fold::Lower : Fold::Exact);
+    if (result == Matcher::Result::Unknown) {
+        Ref low = lowered(st, text);
+        result = collect(low.get(), Fold::Exact);
+    }
+    if (result != Matcher::Result::Clean) return Ref();
+    FirstSeen hits;
+    for (uint32_t id : ids) {
+        Ref key = path->matcher->key_text(id);
+        hits.add(call_method(automaton, st.get, key.get()).get());
+    }
+    return std::move(hits.list);
+}
+
+// find_matched_words through the pattern's fast path: the substrings of the
+// text that findall would give. Empty Ref when the fast path cannot answer.
+Ref fast_pattern_hits(State& st, PyObject* self, PyObject* regex, PyObject* text) {
+    const FastPath* path = nullptr;
+    Ref box = fast_path_for(st, self, regex, path);
+    if (!box || path->automaton) return Ref();
+    std::vector<std::pair<size_t, size_t>> found;
+    Matcher::Result result = with_tables(st, text, path->fold, [&](const CodePoints& cps) {
+        found.clear();
+        return path->matcher->leftmost_matches(cps.data(), cps.size(), path->fold, *st.tables, found);
+    });
+    if (result != Matcher::Result::Clean) return Ref();
+    FirstSeen hits;
+    for (auto [start, length] : found) {
+        Ref word = check(PyUnicode_Substring(text, static_cast<Py_ssize_t>(start),
+                                             static_cast<Py_ssize_t>(start + length)));
+        hits.add(word.get());
+    }
+    return std::move(hits.list);
 }
 
 Ref first_item(PyObject* iterable) {
@@ -542,27 +647,29 @@ constexpr auto kHasBanned = sig("PromptBanChecker._has_banned_word", "($self, te
 
 Ref has_banned_entry(State& st, PyObject* self, Args<1>& a) { return new_bool(has_banned_word(st, self, a.obj(0))); }
 
+// The hit words without repeats, in the order first found.
 Ref find_matched_words(State& st, PyObject* self, PyObject* text) {
-    Ref hits = check(PySet_New(nullptr));
     Ref automaton = getattr(self, st.automaton);
     if (truth(automaton.get())) {
-        Ref search = truth(getattr(self, st.ignore_case).get()) ? lowered(st, text) : Ref::borrow(text);
+        bool fold = truth(getattr(self, st.ignore_case).get());
+        if (Ref fast = fast_automaton_hits(st, self, automaton.get(), text, fold)) return fast;
+        Ref search = fold ? lowered(st, text) : Ref::borrow(text);
         Ref matches = call_method(automaton.get(), st.iter, search.get());
-        for_each(matches.get(), [&](PyObject* pair) {
-            Ref word = check(PySequence_GetItem(pair, 1));
-            check(PySet_Add(hits.get(), word.get()));
-        });
-        return check(PySequence_List(hits.get()));
+        FirstSeen hits;
+        for_each(matches.get(), [&](PyObject* pair) { hits.add(check(PySequence_GetItem(pair, 1)).get()); });
+        return std::move(hits.list);
     }
     Ref regex = getattr(self, st.ban_regex);
     if (!truth(regex.get())) return new_list();
+    if (Ref fast = fast_pattern_hits(st, self, regex.get(), text)) return fast;
     Ref found = call_method(regex.get(), st.findall, text);
-    for_each(found.get(), [&](PyObject* word) { check(PySet_Add(hits.get(), word)); });
-    return check(PySequence_List(hits.get()));
+    FirstSeen hits;
+    for_each(found.get(), [&](PyObject* word) { hits.add(word); });
+    return std::move(hits.list);
 }
 
 constexpr auto kFindMatched = sig("PromptBanChecker.find_matched_words", "($self, text)",
-                                  "The lexicon words found in text, each once, in no defined order.",
+                                  "The lexicon words found in text, each once, in the order first found.",
                                   Param{"text", Kind::Str, Required});
 
 Ref find_matched_entry(State& st, PyObject* self, Args<1>& a) { return find_matched_words(st, self, a.obj(0)); }
@@ -658,7 +765,7 @@ Ref import_prompt_ban_error(PyObject* module) {
 }
 
 // `try: import ahocorasick` - only ImportError means "not installed".
-bool import_ahocorasick(PyObject* module) {
+bool import_ahocorasick(State& st, PyObject* module) {
     Ref ac = Ref::steal_or_null(PyImport_ImportModule("ahocorasick"));
     if (!ac) {
         if (!PyErr_ExceptionMatches(PyExc_ImportError)) throw_error();
@@ -666,6 +773,7 @@ bool import_ahocorasick(PyObject* module) {
         return false;
     }
     add_object(module, "ahocorasick", ac.get());
+    st.real_automaton_type = st.keep(getattr(ac.get(), "Automaton"));
     return true;
 }
 
@@ -708,6 +816,8 @@ void intern_names(State& st) {
     st.missing_file = st.keep(new_text("违禁词文件不存在: "));
     st.zero = st.keep(new_int(0));
     st.empty_text = st.keep(new_text(""));
+    st.get = st.name("get");
+    st.keys = st.name("keys");
     st.fast_path = st.name("_PromptBanChecker__fast_path");  // the private slot `__fast_path`
 }
 
@@ -719,7 +829,7 @@ void exec(PyObject* module, State& st) {
     add_object(module, "re", re.get());
     add_object(module, "PromptBanError", import_prompt_ban_error(module).get());
     add_object(module, "_AC_THRESHOLD", new_int(50).get());
-    bool has_ac = import_ahocorasick(module);
+    bool has_ac = import_ahocorasick(st, module);
     add_object(module, "_HAS_AC", new_bool(has_ac).get());
 
     st.io_open = st.keep(getattr(io.get(), "open"));
@@ -732,6 +842,8 @@ void exec(PyObject* module, State& st) {
     st.Unpickler = make_unpickler_class(st, pickle.get());
 
     st.fast_path_type = st.keep(FastPathBox::make_type("vantry.wordsift._FastPath"));
+    st.tables = CaseTables::create();
+    st.str_lower = st.keep(getattr(reinterpret_cast<PyObject*>(&PyUnicode_Type), "lower"));
 
     st.xor_def = function_def<State, kXor, xor_entry>();
     st.default_words_def = function_def<State, kLoadDefault, load_default_entry>();

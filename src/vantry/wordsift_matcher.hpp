@@ -15,6 +15,8 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <string_view>
+#include <unordered_map>
 #include <vector>
 
 #include "pyglue.hpp"
@@ -27,25 +29,6 @@ using namespace pyglue;
 
 inline bool is_ascii_space(Py_UCS4 c) { return c == ' ' || (c >= '\t' && c <= '\r') || (c >= 0x1c && c <= 0x1f); }
 inline Py_UCS4 ascii_lower(Py_UCS4 c) { return (c >= 'A' && c <= 'Z') ? c + 32 : c; }
-
-// Non-ASCII code points without case: str.lower() and str.upper() leave them
-// alone, and a case-insensitive pattern matches them only by themselves
-// (CJK, kana, Hangul, punctuation, symbols and emoji). The tests check every
-// one of them against the running interpreter.
-constexpr std::pair<Py_UCS4, Py_UCS4> kCaseless[] = {
-    {0x00A0, 0x00A9}, {0x00AB, 0x00B4}, {0x00B6, 0x00B9}, {0x00BB, 0x00BF}, {0x00D7, 0x00D7},
-    {0x00F7, 0x00F7}, {0x2000, 0x206F}, {0x2190, 0x23FF}, {0x2500, 0x27BF}, {0x2900, 0x2BFF},
-    {0x3000, 0x30FF}, {0x3400, 0x4DBF}, {0x4E00, 0x9FFF}, {0xAC00, 0xD7A3}, {0xF900, 0xFAFF},
-    {0xFE30, 0xFE4F}, {0xFF01, 0xFF20}, {0xFF3B, 0xFF40}, {0xFF5B, 0xFF65}, {0x1F000, 0x1FAFF},
-    {0x20000, 0x323AF},
-};
-
-inline bool is_caseless(Py_UCS4 c) {
-    if (c >= 0x4E00 && c <= 0x9FFF) return true;  // the common case first
-    for (auto [lo, hi] : kCaseless)
-        if (c >= lo && c <= hi) return true;
-    return false;
-}
 
 // Code points that are surely not whitespace, so strip() would not change a
 // text that begins and ends with them.
@@ -107,59 +90,334 @@ private:
     size_t size_ = 0;
 };
 
-// ---- first-hit matcher ---------------------------------------------------------------
+// ---- case folding --------------------------------------------------------------------
 
-// Aho-Corasick over the UTF-8 bytes of the keys: a trie with failure links,
-// a dense table at the root (where a clean text spends most of its time) and
-// sorted edge lists below it. Immutable once built, so checkers that build the
-// same lexicon share one.
+// How the text (and the keys) are mapped before matching, one code point at a time.
+enum class Fold : uint8_t {
+    Exact,    // as they are: no ignore_case
+    Lower,    // what str.lower() makes of the text: the automaton searches text.lower()
+    Pattern,  // the equivalence under which a case-insensitive `re` pattern matches a literal
+};
+
+// The case tables of the running interpreter, filled a block of 256 code
+// points at a time on first use, so they follow whatever Unicode version the
+// host has. An entry is the code point's image plus flags.
+//
+// Lower: chr(c).lower(). A few code points cannot be mapped one by one:
+// U+0130 lowers to two code points (Undecided), and capital sigma lowers to
+// σ or ς depending on its neighbours (Sigma: decided per lexicon, see
+// Matcher::sigma_free). str.lower() has no other context rule.
+//
+// Pattern: a compiled IGNORECASE pattern (Unicode) matches a cased literal p
+// at text code point t when tolower(t) is tolower(p) or one of its extra
+// cases (re's table of equivalents such as i/ı, s/ſ, µ/μ), and matches a
+// literal without case only by itself. The image is the smallest member of
+// tolower(c)'s equivalence class, so "same image" is exactly "matches". A
+// text code point whose lower-case form has no case of its own (tolower(t)
+// != t, not cased) could stand for a caseless literal it does not match:
+// Undecided. A key code point without case that belongs to a class cannot be
+// mapped either (such a lexicon gets no fast path).
+class CaseTables {
+public:
+    static constexpr uint32_t kImage = 0x1FFFFF;
+    static constexpr uint32_t kUndecided = 1u << 31;
+    static constexpr uint32_t kSigma = 1u << 30;     // Lower: capital sigma
+    static constexpr uint32_t kCaseless = 1u << 29;  // Pattern: the code point has no case
+    static constexpr uint32_t kInClass = 1u << 28;   // Pattern: it has extra cases
+    using Block = std::array<uint32_t, 256>;
+
+    // Reads re's case rules; an interpreter without them gets an all
+    // Undecided Pattern table, and case-insensitive patterns keep to the engine.
+    static std::shared_ptr<CaseTables> create() {
+        auto t = std::make_shared<CaseTables>();
+        t->lower_name_ = intern("lower");
+        t->lower_.resize(kBlocks);
+        t->pattern_.resize(kBlocks);
+        t->read_pattern_rules();
+        t->fill(Fold::Lower, 0);
+        t->fill(Fold::Pattern, 0);
+        return t;
+    }
+
+    // The entry of `c` under `fold`, or null when its block is not filled yet.
+    const uint32_t* entry(Fold fold, Py_UCS4 c) const {
+        const Block* block = (fold == Fold::Lower ? lower_ : pattern_)[c >> 8].get();
+        return block ? &(*block)[c & 0xFF] : nullptr;
+    }
+
+    // Fills every block the code points need (the GIL held).
+    void prepare(Fold fold, const Py_UCS4* text, size_t n) {
+        for (size_t i = 0; i < n; ++i)
+            if (!entry(fold, text[i])) fill(fold, text[i] >> 8);
+    }
+
+private:
+    static constexpr size_t kBlocks = 0x110000 >> 8;
+
+    void read_pattern_rules() {
+        Ref sre = Ref::steal_or_null(PyImport_ImportModule("_sre"));
+        Ref compiler = Ref::steal_or_null(PyImport_ImportModule("re._compiler"));
+        if (sre) {
+            tolower_ = Ref::steal_or_null(PyObject_GetAttrString(sre.get(), "unicode_tolower"));
+            iscased_ = Ref::steal_or_null(PyObject_GetAttrString(sre.get(), "unicode_iscased"));
+        }
+        Ref extra = compiler ? Ref::steal_or_null(PyObject_GetAttrString(compiler.get(), "_EXTRA_CASES")) : Ref();
+        PyErr_Clear();
+        if (!tolower_ || !iscased_ || !extra || !PyDict_Check(extra.get())) {
+            tolower_ = Ref();  // the rules are unknown: Pattern stays Undecided
+            return;
+        }
+        // lower-case form -> the smallest member of its class of extra cases
+        PyObject *key, *value;
+        Py_ssize_t pos = 0;
+        while (PyDict_Next(extra.get(), &pos, &key, &value)) {
+            long lo = PyLong_AsLong(key);
+            if (lo < 0 || !PyTuple_Check(value)) {
+                PyErr_Clear();
+                tolower_ = Ref();
+                return;
+            }
+            uint32_t smallest = static_cast<uint32_t>(lo);
+            for (Py_ssize_t i = 0; i < PyTuple_Size(value); ++i)
+                smallest = std::min(smallest, static_cast<uint32_t>(PyLong_AsLong(PyTuple_GetItem(value, i))));
+            class_of_[static_cast<uint32_t>(lo)] = smallest;
+        }
+        if (PyErr_Occurred()) {
+            PyErr_Clear();
+            tolower_ = Ref();
+        }
+    }
+
+    long call_long(PyObject* fn, long arg) {
+        Ref n = new_int(arg);
+        Ref r = call(fn, n.get());
+        long v = PyLong_AsLong(r.get());
+        if (v == -1 && PyErr_Occurred()) throw_error();
+        return v;
+    }
+
+    uint32_t lower_entry(Py_UCS4 c) {
+        Ref ch = check(PyUnicode_FromOrdinal(static_cast<int>(c)));
+        Ref low = call_method(ch.get(), lower_name_.get());
+        if (c == 0x3A3) return kSigma | 0x3C3;
+        if (PyUnicode_GetLength(low.get()) != 1) return kUndecided;
+        return PyUnicode_ReadChar(low.get(), 0);
+    }
+
+    uint32_t pattern_entry(Py_UCS4 c) {
+        if (!tolower_) return kUndecided;
+        auto canonical = [&](uint32_t lo) {
+            auto it = class_of_.find(lo);
+            return it == class_of_.end() ? lo : it->second;
+        };
+        uint32_t lo = static_cast<uint32_t>(call_long(tolower_.get(), static_cast<long>(c)));
+        uint32_t e = canonical(lo);
+        if (!call_long(iscased_.get(), static_cast<long>(c))) e |= kCaseless;
+        if (class_of_.count(c)) e |= kInClass;
+        if (lo != c && !call_long(iscased_.get(), static_cast<long>(lo))) e |= kUndecided;
+        return e;
+    }
+
+    void fill(Fold fold, size_t block_index) {
+        auto block = std::make_unique<Block>();
+        Py_UCS4 first = static_cast<Py_UCS4>(block_index << 8);
+        for (Py_UCS4 k = 0; k < 256; ++k)
+            (*block)[k] = fold == Fold::Lower ? lower_entry(first + k) : pattern_entry(first + k);
+        (fold == Fold::Lower ? lower_ : pattern_)[block_index] = std::move(block);  // published whole
+    }
+
+    std::vector<std::unique_ptr<Block>> lower_, pattern_;
+    std::unordered_map<uint32_t, uint32_t> class_of_;
+    Ref lower_name_, tolower_, iscased_;
+};
+
+using CaseTablesPtr = std::shared_ptr<CaseTables>;
+
+// ---- matcher -----------------------------------------------------------------------------
+
+// One key of a matcher: its code points and its position in the engine's
+// word list (the first of equal keys wins, as the first alternative does).
+struct Key {
+    std::string bytes;    // encoded images of its code points
+    uint32_t length = 0;  // in code points
+    uint32_t id = 0;
+    uint32_t first = 0;   // the image of its first code point
+};
+
+// Aho-Corasick over the UTF-8 bytes of the keys' images: a trie with failure
+// links, a dense table at the root (where a clean text spends most of its
+// time) and sorted edge lists below it. Immutable once built.
 class Matcher {
 public:
-    enum class Result { Clean, Hit, Unknown };
+    enum class Result { Clean, Hit, Unknown, NeedTables };
 
-    // Keys as encoded bytes; none may be empty.
-    static std::shared_ptr<const Matcher> build(std::vector<std::string> keys) {
+    // Keys must be non-empty.
+    // `keep_texts`: keep the keys' bytes, for key_text().
+    static std::shared_ptr<const Matcher> build(std::vector<Key> keys, bool sigma_free, bool keep_texts) {
         auto m = std::make_shared<Matcher>();
-        m->make_trie(std::move(keys));
+        m->sigma_free_ = sigma_free;
+        if (keep_texts) m->keep_texts(keys);
+        for (const Key& k : keys) m->mark_start(k.first);
+        m->make_trie(keys);
         m->link_failures();
         return m;
     }
 
-    // Whether a key occurs in the text. With `fold`, ASCII letters of the
-    // text are lower-cased and any other code point with case makes the
-    // answer Unknown (unless a hit came first).
-    Result scan(const Py_UCS4* text, size_t n, bool fold) const {
+    // Whether a key occurs in the text mapped by `fold`.
+    Result scan(const Py_UCS4* text, size_t n, Fold fold, const CaseTables& tables) const {
         uint32_t s = 0;
-        uint8_t bytes[4];
-        for (size_t i = 0; i < n; ++i) {
-            Py_UCS4 c = text[i];
-            if (c < 0x80) {
-                s = step(s, static_cast<uint8_t>(fold ? ascii_lower(c) : c));
-                if (hit_[s]) return Result::Hit;
+        Result undecided = Result::Clean;
+        bool ok = each_image(text, n, fold, tables, undecided, [&](size_t, uint32_t image) {
+            if (s == 0 && !starts(image)) return true;  // most text: no key begins here
+            s = step_code_point(s, image);
+            return !hit_[s];
+        });
+        if (undecided != Result::Clean) return undecided;
+        return ok ? Result::Clean : Result::Hit;
+    }
+
+    // The text of key `id` (kept only when asked for at build).
+    Ref key_text(uint32_t id) const {
+        const char* data = texts_.data() + text_start_[id];
+        Py_ssize_t size = static_cast<Py_ssize_t>(text_start_[id + 1] - text_start_[id]);
+        return check(PyUnicode_DecodeUTF8(data, size, "surrogatepass"));  // our layout for lone surrogates
+    }
+
+    // Ids of the keys occurring in the text, every occurrence by end position
+    // and, at one end, longest first (the order of an automaton's iter), each
+    // id once. Unknown or NeedTables when the text cannot be mapped.
+    Result occurrences(const Py_UCS4* text, size_t n, Fold fold, const CaseTables& tables,
+                       std::vector<uint32_t>& ids) const {
+        std::vector<bool> seen(key_length_.size());
+        uint32_t s = 0;
+        Result undecided = Result::Clean;
+        each_image(text, n, fold, tables, undecided, [&](size_t, uint32_t image) {
+            s = step_code_point(s, image);
+            for (uint32_t t = s; t && hit_[t]; t = fail_[t]) {  // hit_: a key ends somewhere down the chain
+                if (!term_[t]) continue;
+                uint32_t id = term_[t] - 1;
+                if (!seen[id]) {
+                    seen[id] = true;
+                    ids.push_back(id);
+                }
+            }
+            return true;
+        });
+        return undecided;
+    }
+
+    // The matches a regular expression's findall gives: at each position the
+    // first key in list order that matches there, scanning on after it.
+    // (start, length) pairs in code points.
+    Result leftmost_matches(const Py_UCS4* text, size_t n, Fold fold, const CaseTables& tables,
+                            std::vector<std::pair<size_t, size_t>>& found) const {
+        std::vector<uint32_t> images(n);
+        Result undecided = Result::Clean;
+        each_image(text, n, fold, tables, undecided, [&](size_t i, uint32_t image) {
+            images[i] = image;
+            return true;
+        });
+        if (undecided != Result::Clean) return undecided;
+        for (size_t i = 0; i < n;) {
+            uint32_t s = 0, best = 0;
+            for (size_t j = i; j < n && (s = walk_code_point(s, images[j])); ++j)
+                if (term_[s] && (!best || term_[s] < best)) best = term_[s];
+            if (!best) {
+                ++i;
                 continue;
             }
-            if (fold && !is_caseless(c)) return Result::Unknown;
-            int len = encode(c, bytes);
-            for (int k = 0; k < len; ++k) {
-                s = step(s, bytes[k]);
-                if (hit_[s]) return Result::Hit;
-            }
+            size_t length = key_length_[best - 1];
+            found.emplace_back(i, length);
+            i += length;
         }
         return Result::Clean;
     }
 
 private:
+    // Calls visit(index, image) for each code point of the text while it
+    // returns true; false when a visit stopped it. `undecided` becomes
+    // Unknown or NeedTables when a code point cannot be mapped.
+    template <class Visit>
+    bool each_image(const Py_UCS4* text, size_t n, Fold fold, const CaseTables& tables, Result& undecided,
+                    Visit&& visit) const {
+        for (size_t i = 0; i < n; ++i) {
+            uint32_t image = text[i];
+            if (fold != Fold::Exact) {
+                const uint32_t* e = tables.entry(fold, image);
+                if (!e) return undecided = Result::NeedTables, false;
+                if ((*e & CaseTables::kUndecided) || ((*e & CaseTables::kSigma) && !sigma_free_))
+                    return undecided = Result::Unknown, false;
+                image = *e & CaseTables::kImage;
+            }
+            if (!visit(i, image)) return false;
+        }
+        return true;
+    }
+
+    void keep_texts(const std::vector<Key>& keys) {
+        text_start_.assign(keys.size() + 1, 0);
+        for (const Key& k : keys) text_start_[k.id + 1] = k.bytes.size();
+        for (size_t i = 0; i < keys.size(); ++i) text_start_[i + 1] += text_start_[i];
+        texts_.resize(text_start_.back());
+        for (const Key& k : keys) std::copy(k.bytes.begin(), k.bytes.end(), texts_.begin() + text_start_[k.id]);
+    }
+
+    // The code points that begin a key, as a bitmap: at the root, any other
+    // code point leads back to the root, without stepping through its bytes.
+    void mark_start(uint32_t c) {
+        if (c / 64 >= starts_.size()) starts_.resize(c / 64 + 1, 0);
+        starts_[c / 64] |= uint64_t{1} << (c % 64);
+    }
+    bool starts(uint32_t c) const { return c / 64 < starts_.size() && (starts_[c / 64] >> (c % 64)) & 1; }
+
+    uint32_t step_code_point(uint32_t s, uint32_t c) const {
+        if (c < 0x80) return step(s, static_cast<uint8_t>(c));
+        uint8_t bytes[4];
+        int len = encode(c, bytes);
+        for (int k = 0; k < len; ++k) s = step(s, bytes[k]);
+        return s;
+    }
+
+    // Down the trie only (no failure links): the node for `c` below s, or 0.
+    uint32_t walk_code_point(uint32_t s, uint32_t c) const {
+        uint8_t bytes[4];
+        int len = encode(c, bytes);
+        for (int k = 0; k < len; ++k)
+            if (!(s = child(s, bytes[k]))) return 0;
+        return s;
+    }
+
     // The trie from the keys in sorted byte order: each key adds nodes only
     // past its common prefix with the previous key, so nodes and edges come
     // out with every node's children in increasing byte order, ready for the
     // flat edge arrays, without a container per node.
-    void make_trie(std::vector<std::string> keys) {
-        std::sort(keys.begin(), keys.end());  // char_traits<char> compares bytes unsigned
+    void make_trie(const std::vector<Key>& keys) {
+        // Sorted on the first eight bytes as one big-endian integer, the
+        // rest only on a tie: most comparisons are one integer compare.
+        std::vector<std::pair<uint64_t, uint32_t>> order(keys.size());
+        size_t total = 0;
+        for (uint32_t i = 0; i < keys.size(); ++i) {
+            const std::string& b = keys[i].bytes;
+            uint64_t prefix = 0;
+            for (size_t k = 0; k < 8; ++k) prefix = (prefix << 8) | (k < b.size() ? static_cast<uint8_t>(b[k]) : 0);
+            order[i] = {prefix, i};
+            total += b.size();
+        }
+        std::sort(order.begin(), order.end(), [&](const auto& a, const auto& b) {
+            if (a.first != b.first) return a.first < b.first;
+            int c = keys[a.second].bytes.compare(keys[b.second].bytes);  // char_traits<char>: bytes unsigned
+            return c < 0 || (c == 0 && keys[a.second].id < keys[b.second].id);
+        });
+        key_length_.assign(keys.size(), 0);
         std::vector<uint32_t> parent(1, 0), path;
         std::vector<uint8_t> byte(1, 0);
-        hit_.assign(1, 0);
+        term_.assign(1, 0);
+        parent.reserve(total + 1);
+        byte.reserve(total + 1);
+        term_.reserve(total + 1);
         const std::string* prev = nullptr;
-        for (const std::string& key : keys) {
+        for (auto [prefix, k] : order) {
+            const std::string& key = keys[k].bytes;
             size_t common = 0;
             if (prev)
                 while (common < prev->size() && common < key.size() && (*prev)[common] == key[common]) ++common;
@@ -169,11 +427,14 @@ private:
                 uint32_t t = static_cast<uint32_t>(parent.size());
                 parent.push_back(s);
                 byte.push_back(static_cast<uint8_t>(key[d]));
-                hit_.push_back(0);
+                term_.push_back(0);
                 path.push_back(t);
                 s = t;
             }
-            hit_[s] = 1;
+            uint32_t id = keys[k].id;
+            if (id >= key_length_.size()) key_length_.resize(id + 1, 0);
+            key_length_[id] = keys[k].length;
+            if (!term_[s]) term_[s] = id + 1;  // equal keys: the smallest id came first
             prev = &key;
         }
         const size_t nodes = parent.size();
@@ -196,20 +457,23 @@ private:
         if (s == 0) return root_[b];
         const uint8_t* first = edge_byte_.data() + edge_start_[s];
         const uint8_t* last = edge_byte_.data() + edge_start_[s + 1];
-        const uint8_t* at = std::lower_bound(first, last, b);
+        const uint8_t* at = (last - first > 8) ? std::lower_bound(first, last, b) : first;
+        while (at < last && *at < b) ++at;
         return (at < last && *at == b) ? edge_to_[static_cast<size_t>(at - edge_byte_.data())] : 0;
     }
 
-    // Failure links breadth first; a node is a hit when a key ends at it or
-    // at any node on its failure chain.
+    // Failure links breadth first; hit_[u]: whether a key ends at u or at any
+    // node of its failure chain.
     void link_failures() {
-        fail_.assign(hit_.size(), 0);
+        const size_t nodes = term_.size();
+        fail_.assign(nodes, 0);
+        hit_.assign(nodes, 0);
         std::vector<uint32_t> queue;
-        queue.reserve(hit_.size());
+        queue.reserve(nodes);
         for (uint32_t e = edge_start_[0]; e < edge_start_[1]; ++e) queue.push_back(edge_to_[e]);
         for (size_t q = 0; q < queue.size(); ++q) {
             uint32_t u = queue[q];
-            hit_[u] |= hit_[fail_[u]];  // fail_[u] is shallower, so already final
+            hit_[u] = term_[u] || hit_[fail_[u]];  // fail_[u] is shallower, so already final
             for (uint32_t e = edge_start_[u]; e < edge_start_[u + 1]; ++e) {
                 uint8_t c = edge_byte_[e];
                 uint32_t v = edge_to_[e], f = fail_[u];
@@ -233,41 +497,73 @@ private:
     }
 
     std::array<uint32_t, 256> root_{};
-    std::vector<uint32_t> fail_, edge_start_, edge_to_;
+    std::vector<uint32_t> fail_, edge_start_, edge_to_, term_, key_length_;
+    std::string texts_;
+    std::vector<size_t> text_start_;
     std::vector<uint8_t> edge_byte_, hit_;
+    std::vector<uint64_t> starts_;
+    bool sigma_free_ = true;  // no key holds σ or ς, so capital sigma may stand for either
 };
 
 using MatcherPtr = std::shared_ptr<const Matcher>;
 
-// The encoded bytes of a key, ASCII lower-cased when `fold`; empty when the
-// key cannot be matched exactly this way (empty, not text, or a code point
-// with case outside ASCII under `fold`).
-inline std::string key_bytes(PyObject* key, bool fold) {
-    std::string out;
-    if (!PyUnicode_CheckExact(key)) return out;
-    CodePoints cps(key);
-    uint8_t bytes[4];
-    for (size_t i = 0; i < cps.size(); ++i) {
-        Py_UCS4 c = cps[i];
-        if (c < 0x80) {
-            out.push_back(static_cast<char>(fold ? ascii_lower(c) : c));
-        } else if (fold && !is_caseless(c)) {
-            return {};
-        } else {
-            out.append(reinterpret_cast<char*>(bytes), static_cast<size_t>(encode(c, bytes)));
-        }
+// The matcher of a list of keys mapped by `fold` (Exact or Pattern; the
+// automaton's keys are taken as they are). Null when a key cannot be taken:
+// empty, not exact text, or a code point without an image.
+// A key taken exactly, from the text's UTF-8 form (no copy for ASCII text);
+// false for text that has none (lone surrogates), which goes code point by
+// code point instead.
+inline bool exact_key_from_utf8(PyObject* key, Key& out, bool& sigma_free) {
+    Py_ssize_t size = 0;
+    const char* data = PyUnicode_AsUTF8AndSize(key, &size);
+    if (!data) {
+        PyErr_Clear();
+        return false;
     }
-    return out;
+    out.bytes.assign(data, static_cast<size_t>(size));
+    out.length = static_cast<uint32_t>(PyUnicode_GetLength(key));
+    out.first = PyUnicode_ReadChar(key, 0);
+    // σ is CF 83 and ς CF 82 in UTF-8; CF only ever leads a character
+    sigma_free = sigma_free && out.bytes.find("\xCF\x83") == std::string::npos &&
+                 out.bytes.find("\xCF\x82") == std::string::npos;
+    return true;
 }
 
-inline MatcherPtr build_matcher(const std::vector<Ref>& keys, bool fold) {
-    std::vector<std::string> encoded;
-    encoded.reserve(keys.size());
-    for (const Ref& k : keys) {
-        encoded.push_back(key_bytes(k.get(), fold));
-        if (encoded.back().empty()) return nullptr;
+// The matcher of a list of keys mapped by `fold` (Exact or Pattern; the
+// automaton's keys are taken as they are). Null when a key cannot be taken:
+// empty, not exact text, or a code point without an image.
+inline MatcherPtr build_matcher(const std::vector<Ref>& keys, Fold fold, CaseTables& tables, bool keep_texts) {
+    std::vector<Key> encoded(keys.size());
+    bool sigma_free = true;
+    uint8_t bytes[4];
+    for (size_t i = 0; i < keys.size(); ++i) {
+        PyObject* key = keys[i].get();
+        if (!PyUnicode_CheckExact(key) || PyUnicode_GetLength(key) == 0) return nullptr;
+        Key& out = encoded[i];
+        out.id = static_cast<uint32_t>(i);
+        if (fold == Fold::Exact && exact_key_from_utf8(key, out, sigma_free)) continue;
+        CodePoints cps(key);
+        if (fold != Fold::Exact) tables.prepare(fold, cps.data(), cps.size());
+        out.length = static_cast<uint32_t>(cps.size());
+        out.bytes.reserve(cps.size());
+        for (size_t k = 0; k < cps.size(); ++k) {
+            uint32_t c = cps[k];
+            if (fold == Fold::Pattern) {
+                uint32_t e = *tables.entry(fold, c);
+                if ((e & CaseTables::kUndecided) || ((e & CaseTables::kCaseless) && (e & CaseTables::kInClass)))
+                    return nullptr;
+                c = (e & CaseTables::kCaseless) ? c : (e & CaseTables::kImage);
+            }
+            sigma_free = sigma_free && c != 0x3C3 && c != 0x3C2;
+            if (k == 0) out.first = c;
+            if (c < 0x80) {
+                out.bytes.push_back(static_cast<char>(c));
+            } else {
+                out.bytes.append(reinterpret_cast<char*>(bytes), static_cast<size_t>(encode(c, bytes)));
+            }
+        }
     }
-    return Matcher::build(std::move(encoded));
+    return Matcher::build(std::move(encoded), sigma_free, keep_texts);
 }
 
 // What a checker's fast first-hit test needs, held by the checker itself.
@@ -280,18 +576,23 @@ inline MatcherPtr build_matcher(const std::vector<Ref>& keys, bool fold) {
 // needs no probe.
 struct FastPath {
     Ref engine, probe;
-    MatcherPtr matcher;
+    Ref keys;  // pattern: its words, list index = key id (an automaton's come from its keys())
     bool automaton = false;
-    bool fold = false;  // pattern: compiled with IGNORECASE
+    Fold fold = Fold::Exact;  // pattern: Pattern when compiled with IGNORECASE
+    // Built from `keys` on first use, so building a checker costs what
+    // building its engine costs; null again only if the keys cannot be taken.
+    mutable MatcherPtr matcher;
+    mutable bool unmatchable = false;
 
     int traverse(visitproc visit, void* arg) {
         Py_VISIT(engine.get());
         Py_VISIT(probe.get());
+        Py_VISIT(keys.get());
         return 0;
     }
     void clear() {
-        Ref old_engine = std::move(engine), old_probe = std::move(probe);  // released after both are empty
-    }
+        Ref old_engine = std::move(engine), old_probe = std::move(probe), old_keys = std::move(keys);
+    }  // released after all are empty
 };
 
 using FastPathBox = NativeBox<FastPath>;
