@@ -224,25 +224,33 @@ def test_jobs_give_the_same_lines_bytes_and_exit_code(tmp_path, command, capsys)
     assert run(3) == sequential
 
 
-@pytest.mark.parametrize("flags, upright", [([], True), (["--no-exif-rotate"], False)])
-def test_exif_rotated_photo_is_measured_and_normalised_as_shown(tmp_path, flags, upright, capsys):
+@pytest.mark.parametrize(
+    "exif, options, mode",
+    [([], [], "fill"), (["--no-exif-rotate"], [], "fill"),
+     # At an explicit PNG level the command draws the picture itself: the same bytes at the default level.
+     ([], ["--compress-level", "6"], "fill"), (["--no-exif-rotate"], ["--compress-level", "6", "--mode", "resize"], "resize")],
+)
+def test_photo_is_measured_and_normalised_as_shown(tmp_path, exif, options, mode, capsys):
     from vantry.aspecta import Aspecta
 
     # A phone photo stored landscape, tagged "turn 90 degrees clockwise to show".
-    stored = Image.linear_gradient("L").resize((64, 48)).convert("RGB")
-    exif = Image.Exif()
-    exif[0x0112] = 6
+    stored = Image.linear_gradient("L").resize((80, 60)).convert("RGB")
+    tags = Image.Exif()
+    tags[0x0112] = 6
     photo = tmp_path / "phone.jpg"
-    stored.save(photo, exif=exif.tobytes())
+    stored.save(photo, exif=tags.tobytes())
+    upright = not exif
     with Image.open(photo) as img:
         shown = ImageOps.exif_transpose(img) if upright else img.copy()
-    assert shown.size == ((48, 64) if upright else (64, 48))
-    assert main(["ratio", str(photo), *flags]) == 0
+    assert shown.size == ((60, 80) if upright else (80, 60))
+    assert main(["ratio", str(photo), *exif]) == 0
     assert capsys.readouterr().out == f"{photo}: {'3:4 (about 3:4)' if upright else '4:3 (about 4:3)'}\n"
-    assert main(["normalise", str(photo), "-o", str(tmp_path / "o"), *flags]) == 0
+    # 5 % of 60 is an odd margin: the extra column goes to the right.
+    assert main(["normalise", str(photo), "-o", str(tmp_path / "o"), "--expand", "5", *exif, *options]) == 0
     as_png = io.BytesIO()
     shown.save(as_png, format="PNG")
-    assert (tmp_path / "o" / "phone.png").read_bytes() == Aspecta().adjust_size(as_png.getvalue())
+    expected = Aspecta(need_adjust=mode).adjust_size(as_png.getvalue(), expand_percent=5)
+    assert (tmp_path / "o" / "phone.png").read_bytes() == expected
 
 
 def test_dask_cluster_gives_the_bytes_lines_and_exit_code_of_a_local_run(tmp_path, capsys):
