@@ -18,7 +18,7 @@ import sys
 import time
 
 HERE = pathlib.Path(__file__).resolve().parent
-MODULES = ["aspecta", "imaging", "gridlum", "wordsift", "excode", "revivo"]
+MODULES = ["aspecta", "imaging", "gridlum", "wordsift", "excode", "revivo", "cli"]
 
 
 def parse_args(argv):
@@ -65,6 +65,8 @@ def render(table, command, started, elapsed):
         f"{table.markdown()}\n"
         f"Image operations: ratio = vantry time / time of the bare Pillow calls (target ≤ 1.15 at 64x64, "
         f"≤ 1.03 from 1024x1024). Pure operations: speedup = plain-Python time / vantry time. "
+        f"Command rows: speedup = time of the baseline command (-j 1, the default PNG level) / time with "
+        f"the option. "
         f"Image calls under {harness.SHORT_CALL * 1e3:g} ms are the median of {harness.workers()} fresh processes "
         f"(median of paired ratios of neighbouring blocks in each); other rows are the best of alternating runs "
         f"in one process (see bench/harness.py). {verdict}. Run time {elapsed:.0f} s.\n"

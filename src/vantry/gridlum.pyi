@@ -1,8 +1,10 @@
 import math as math
-from typing import ClassVar, TypedDict
+from typing import ClassVar, TypedDict, type_check_only
 
 from vantry.excode import ServiceError as ServiceError
 
+# The shape of calc_size's result, for annotations; at run time the result is a plain dict.
+@type_check_only
 class SizeResult(TypedDict):
     width: int
     height: int

@@ -1,0 +1,291 @@
+"""The one batch runner of the image subcommands.
+
+A subcommand hands over a *step*: a picklable callable that turns the bytes of
+one file into an Outcome (the PNG to write, if any, and the facts its line
+reports). This module decides how the files are done: one after another
+(-j 1), in threads (-j N; Pillow releases the GIL while it decodes, resamples
+and encodes), or on a Dask cluster (--dask: the files are read here, their bytes
+shipped to the workers, the results written here). Whichever way, the per-file
+lines come in input order, outputs are written by this process only (complete
+or not at all), a failing file is reported and counted but never stops the
+batch, and the summary and exit code are the same.
+"""
+
+from __future__ import annotations
+
+import argparse
+import collections
+import concurrent.futures
+import contextlib
+import os
+import pathlib
+import sys
+from collections.abc import Callable, Iterable, Iterator, Sequence
+from dataclasses import dataclass
+from typing import Any, Protocol, TextIO
+
+from vantry.cli.common import UsageError, compress_level, describe, positive
+
+# A batch shows a progress bar from this many files on, and only on a terminal.
+PROGRESS_MIN_FILES = 8
+# How many files each worker may have queued ahead of the one being reported.
+AHEAD_PER_WORKER = 2
+DASK_CONNECT_TIMEOUT = "10s"
+
+
+@dataclass(frozen=True)
+class Outcome:
+    png: bytes | None  # the file to write into -o (None: the command writes nothing)
+    facts: tuple[str, ...]  # what the file's line reports: sizes, ratios
+
+
+Step = Callable[[bytes], Outcome]
+Line = Callable[[pathlib.Path, "pathlib.Path | None", Outcome], str]
+
+
+@dataclass(frozen=True)
+class Batch:
+    files: Sequence[str]
+    step: Step  # runs in a thread or on a Dask worker: plain settings only
+    line: Line  # the file's report line, made here from its outcome
+    verb: str  # for the summary: "3 normalised, 1 failed"
+    output: str | None = None  # the -o directory, when the command writes files
+
+
+def add_options(parser: argparse.ArgumentParser, writes: bool) -> None:
+    if writes:
+        parser.add_argument("-o", "--output", required=True, metavar="OUT",
+                            help="output directory, created if missing; each IMAGE becomes OUT/<name>.png")
+        parser.add_argument("--compress-level", type=compress_level, metavar="0-9",
+                            help="PNG compression level: 1 writes photos about twice as fast, a little larger; "
+                                 "default: Pillow's default (6)")
+    parser.add_argument("-j", "--jobs", type=positive, metavar="N",
+                        help=f"files done at once (default: the usable CPUs, here {usable_cpus()}); "
+                             "-j 1 does one after another")
+    parser.add_argument("--dask", metavar="ADDRESS",
+                        help="run the batch on the Dask cluster whose scheduler is ADDRESS (tcp://host:8786); "
+                             "needs the dask extra")
+
+
+def usable_cpus() -> int:
+    try:
+        return len(os.sched_getaffinity(0))
+    except AttributeError:  # not on Linux
+        return os.cpu_count() or 1
+
+
+# --- where the steps run ------------------------------------------------------
+
+class _Pending(Protocol):
+    def result(self) -> Any: ...
+
+    def cancel(self) -> Any: ...
+
+
+# A file in hand: its path, its output path, and its result to come (or why it never started).
+_Launched = tuple[pathlib.Path, "pathlib.Path | None", "_Pending | Exception"]
+
+
+class _Runner(Protocol):
+    ahead: int
+
+    def submit(self, step: Step, path: pathlib.Path) -> _Pending: ...
+
+    def close(self) -> None: ...
+
+
+def _read_and_run(step: Step, path: pathlib.Path) -> Outcome:
+    return step(path.read_bytes())
+
+
+class _InOrder:
+    """-j 1: each file is done when it is submitted, exactly as a plain loop."""
+
+    ahead = 1
+
+    def submit(self, step: Step, path: pathlib.Path) -> _Pending:
+        future: concurrent.futures.Future[Outcome] = concurrent.futures.Future()
+        try:
+            future.set_result(_read_and_run(step, path))
+        except Exception as exc:
+            future.set_exception(exc)
+        return future
+
+    def close(self) -> None:
+        pass
+
+
+class _Threads:
+    """-j N: a thread pool. Closing it drops the files not started and waits for the
+    ones in hand (a file's time at most), so Ctrl-C ends the run cleanly."""
+
+    def __init__(self, jobs: int) -> None:
+        self.ahead = jobs * AHEAD_PER_WORKER
+        self.pool = concurrent.futures.ThreadPoolExecutor(jobs, thread_name_prefix="vantry-batch")
+
+    def submit(self, step: Step, path: pathlib.Path) -> _Pending:
+        return self.pool.submit(_read_and_run, step, path)
+
+    def close(self) -> None:
+        self.pool.shutdown(wait=True, cancel_futures=True)
+
+
+class _Cluster:
+    """--dask: the bytes go to the workers, the outcomes come back here."""
+
+    def __init__(self, address: str) -> None:
+        try:
+            import distributed
+        except ImportError:
+            raise UsageError("--dask needs Dask's distributed package: pip install 'vantry[dask]'") from None
+        connect: Any = distributed.Client  # its annotations are incomplete
+        try:
+            self.client = connect(address, timeout=DASK_CONNECT_TIMEOUT, set_as_default=False)
+        except Exception as exc:  # refused, timed out, bad address
+            raise UsageError(f"cannot reach the Dask scheduler at {address}: {describe(exc)}") from None
+        threads = sum(self.client.nthreads().values()) or 1
+        self.ahead = threads * AHEAD_PER_WORKER
+
+    def submit(self, step: Step, path: pathlib.Path) -> _Pending:
+        # pure=False: two files with the same bytes are still two tasks, each reported.
+        future: _Pending = self.client.submit(step, path.read_bytes(), pure=False)
+        return future
+
+    def close(self) -> None:
+        self.client.close()
+
+
+def _runner(args: argparse.Namespace) -> _Runner:
+    if args.dask is not None:
+        if args.jobs is not None:
+            raise UsageError("-j/--jobs is for local runs; with --dask the cluster's workers set how many run at once")
+        return _Cluster(args.dask)
+    jobs = args.jobs or usable_cpus()
+    return _InOrder() if jobs == 1 else _Threads(jobs)
+
+
+# --- the run ------------------------------------------------------------------
+
+class _Targets:
+    """Output paths of one batch: IMAGE -> OUT/<stem>.png, refusing any path that
+    would overwrite an input of the batch or a file written earlier in it."""
+
+    def __init__(self, out: pathlib.Path, sources: Iterable[str]) -> None:
+        self.out = out
+        self.inputs = {pathlib.Path(source).resolve() for source in sources}
+        self.taken: set[pathlib.Path] = set()
+
+    def __call__(self, source: pathlib.Path) -> pathlib.Path:
+        target = self.out / f"{source.stem}.png"
+        resolved = target.resolve()
+        if resolved in self.inputs:
+            raise ValueError(f"output {target} would overwrite an input; choose another -o directory")
+        if resolved in self.taken:
+            raise ValueError(f"output {target} was already written by an earlier file of this batch")
+        self.taken.add(resolved)
+        return target
+
+
+def _output_dir(out: str) -> pathlib.Path:
+    path = pathlib.Path(out)
+    try:
+        path.mkdir(parents=True, exist_ok=True)
+    except OSError as exc:
+        raise UsageError(f"cannot create output directory {out}: {exc.strerror}") from None
+    return path
+
+
+def _write(target: pathlib.Path, data: bytes) -> None:
+    """Write through a temporary file, so an interrupted batch leaves no half file."""
+    partial = target.with_name(f".{target.name}.{os.getpid()}.part")
+    try:
+        partial.write_bytes(data)
+        os.replace(partial, target)
+    except BaseException:
+        partial.unlink(missing_ok=True)
+        raise
+
+
+class _Progress(contextlib.AbstractContextManager["_Progress"]):
+    """Per-file lines and, for a long batch on a terminal, a tqdm bar that the
+    lines never overwrite (they go through tqdm.write, which lifts the bar)."""
+
+    def __init__(self, total: int) -> None:
+        self.bar: Any = None
+        if total >= PROGRESS_MIN_FILES and sys.stderr.isatty():
+            try:
+                from tqdm import tqdm  # type: ignore[import-untyped]
+            except ImportError:  # a bare install without the optional bar still works
+                return
+            self.bar = tqdm(total=total, unit="file", file=sys.stderr)
+
+    def say(self, text: str, stream: TextIO) -> None:
+        if self.bar is None:
+            print(text, file=stream)
+        else:
+            self.bar.write(text, file=stream)
+
+    def advance(self) -> None:
+        if self.bar is not None:
+            self.bar.update(1)
+
+    def __exit__(self, *exc: object) -> None:
+        if self.bar is not None:
+            self.bar.close()
+
+
+def run(batch: Batch, args: argparse.Namespace) -> int:
+    """Run the batch as -j/--dask say; 0 when every file succeeded, 1 when one failed,
+    130 when interrupted. Options are checked, and the output directory made,
+    before the first file is read."""
+    runner = _runner(args)
+    targets = _Targets(_output_dir(batch.output), batch.files) if batch.output is not None else None
+    paths = [pathlib.Path(f) for f in batch.files]
+    waiting: collections.deque[_Launched] = collections.deque()
+
+    def launch(path: pathlib.Path) -> _Launched:
+        try:
+            target = targets(path) if targets is not None else None
+            return path, target, runner.submit(batch.step, path)
+        except Exception as exc:  # a refused output path; for --dask, an unreadable file
+            return path, None, exc
+
+    def in_order() -> Iterator[_Launched]:
+        # Up to runner.ahead files are in hand at once; they are reported in input order.
+        for path in paths:
+            waiting.append(launch(path))
+            if len(waiting) >= runner.ahead:
+                yield waiting.popleft()
+        while waiting:
+            yield waiting.popleft()
+
+    done = failed = 0
+    try:
+        with _Progress(len(paths)) as progress:
+            for path, target, pending in in_order():
+                try:
+                    if isinstance(pending, Exception):
+                        raise pending
+                    outcome: Outcome = pending.result()
+                    if target is not None and outcome.png is not None:
+                        _write(target, outcome.png)
+                except Exception as exc:  # any bad file: Pillow, OS, value and worker errors alike
+                    failed += 1
+                    progress.say(f"vantry: {path}: {describe(exc)}", sys.stderr)
+                else:
+                    done += 1
+                    line = batch.line(path, target, outcome)
+                    if line:
+                        progress.say(line, sys.stdout)
+                progress.advance()
+    except KeyboardInterrupt:
+        for _, _, pending in waiting:
+            if not isinstance(pending, Exception):
+                pending.cancel()
+        print(f"interrupted: {done} {batch.verb}, {failed} failed, {len(paths) - done - failed} not done",
+              file=sys.stderr)
+        return 130
+    finally:
+        runner.close()
+    print(f"{done} {batch.verb}, {failed} failed", file=sys.stderr)
+    return 1 if failed else 0

@@ -1,0 +1,332 @@
+"""Image subcommands: ratio, normalise, letterbox and scale.
+
+Each makes a step for the batch runner: a frozen dataclass of plain settings
+whose call turns the bytes of one file into an Outcome. Steps import Pillow and
+the extension modules when called, so they pickle to Dask workers and
+`vantry --help` loads none of them.
+
+Photos are taken as they are shown: a file whose EXIF orientation says it is
+displayed turned or mirrored is turned upright before it is measured or
+transformed (--no-exif-rotate measures the stored pixels). Files without such
+a tag go to the modules byte for byte as before.
+"""
+
+from __future__ import annotations
+
+import argparse
+import io
+import json
+import pathlib
+from dataclasses import dataclass
+from typing import Any
+
+from vantry.cli import batch
+from vantry.cli.batch import Outcome
+from vantry.cli.common import UsageError, colour, describe, epilog, non_negative, positive
+
+ORIENTATION = 0x0112  # the EXIF tag
+QUARTER_TURNS = frozenset({5, 6, 7, 8})  # orientations shown with width and height exchanged
+# Modes Pillow writes as PNG; others are converted first.
+PNG_MODES = frozenset({"1", "L", "LA", "P", "RGB", "RGBA", "I;16", "I;16B"})
+BATCH_CODES = {0: "every file done", 1: "a file failed (the other files are still done)",
+               2: "bad usage: an option or value refused before any file is read", 130: "interrupted (Ctrl-C)"}
+
+
+# --- pixels as shown ------------------------------------------------------------
+
+def _open(data: bytes) -> Any:
+    from PIL import Image
+
+    return Image.open(io.BytesIO(data))
+
+
+def _orientation(img: Any, data: bytes) -> int:
+    """The EXIF orientation of an opened image: 1 (as stored) when it carries none."""
+    if img.format == "PNG" and b"eXIf" not in data and not {"xmp", "XML:com.adobe.xmp"} & img.info.keys():
+        # Looking for a late eXIf chunk, Pillow would decode every pixel; with none there is no tag.
+        return 1
+    value = img.getexif().get(ORIENTATION, 1)
+    return value if value in range(1, 9) else 1
+
+
+def _decoded(data: bytes, exif_rotate: bool) -> Any:
+    """The image fully decoded, turned as shown when exif_rotate and it carries a rotation."""
+    from PIL import ImageOps
+
+    # Loaded fully, so the stream is done with when the block ends and the image stays usable.
+    with _open(data) as img:
+        img.load()
+        if exif_rotate and _orientation(img, data) != 1:
+            return ImageOps.exif_transpose(img)
+        return img
+
+
+def _png(image: Any, level: int | None) -> bytes:
+    if image.mode not in PNG_MODES:  # CMYK, 32-bit integer, float...: as RGB, or RGBA when there is alpha
+        image = image.convert("RGBA" if "A" in image.mode or "a" in image.mode else "RGB")
+    buf = io.BytesIO()
+    image.save(buf, format="PNG", **({} if level is None else {"compress_level": level}))
+    return buf.getvalue()
+
+
+def _raw(image: Any) -> bytes:
+    """The image in an uncompressed container: a fast way to hand decoded pixels to a module that reads bytes."""
+    buf = io.BytesIO()
+    image.save(buf, format="TIFF")
+    return buf.getvalue()
+
+
+# --- steps ----------------------------------------------------------------------
+
+@dataclass(frozen=True)
+class Measure:
+    """ratio: the exact and approximate ratio, read from the header."""
+
+    approx_range: int
+    exif_rotate: bool
+
+    def __call__(self, data: bytes) -> Outcome:
+        from vantry.simplora import ImageSimplora
+
+        tool = ImageSimplora(approx_search_range=self.approx_range)
+        if self.exif_rotate:
+            with _open(data) as img:
+                if _orientation(img, data) in QUARTER_TURNS:
+                    # Shown a quarter turned: the module measures a header-only image of the size as shown.
+                    width, height = img.size
+                    data = f"P6 {height} {width} 255\n".encode()
+        return Outcome(None, (tool.get_raw_simple_ratio(data), tool.get_approx_simple_ratio(data)))
+
+
+def _enlarged_size(width: int, height: int, expand: float) -> tuple[int, int]:
+    """The size Aspecta.adjust_size gives: the shorter side (both, for a square) times 1 + expand/100."""
+    scale = 1 + expand / 100
+    if height > width:
+        return int(width * scale), height
+    if width > height:
+        return width, int(height * scale)
+    return int(width * scale), int(height * scale)
+
+
+@dataclass(frozen=True)
+class Normalise:
+    """normalise: Aspecta.adjust_size, on the photo as shown, at the PNG level asked for."""
+
+    proportion: str | None
+    mode: str
+    expand: float
+    compress_level: int | None
+    exif_rotate: bool
+
+    def __call__(self, data: bytes) -> Outcome:
+        from PIL import Image
+
+        from vantry.aspecta import Aspecta
+
+        tool = Aspecta(proportion=self.proportion, need_adjust=self.mode)
+        with _open(data) as img:
+            orientation = _orientation(img, data) if self.exif_rotate else 1
+            width, height = img.size[::-1] if orientation in QUARTER_TURNS else img.size
+        ratio = tool._get_closest_standard_ratio(width, height)
+        if self.proportion is not None and self.proportion != ratio:
+            # The module hands an image of another ratio back untouched; it is still written as PNG.
+            return Outcome(_png(_decoded(data, self.exif_rotate), self.compress_level), (self.proportion, "unchanged"))
+        size = _enlarged_size(width, height, self.expand)
+        # Pillow refuses to open images of more than twice MAX_IMAGE_PIXELS (decompression bombs).
+        limit = Image.MAX_IMAGE_PIXELS and 2 * Image.MAX_IMAGE_PIXELS
+        if limit and size[0] * size[1] > limit:
+            raise ValueError(f"the output would be {size[0]}x{size[1]}, more pixels than Pillow opens ({limit}); "
+                             "use a smaller --expand")
+        if orientation == 1 and self.compress_level is None:
+            return Outcome(tool.adjust_size(data, expand_percent=self.expand), (ratio,))
+        # The module converts to RGBA first; converting before or after turning gives the same pixels.
+        upright = _decoded(data, self.exif_rotate).convert("RGBA")
+        if self.compress_level is None:
+            return Outcome(tool.adjust_size(_raw(upright), expand_percent=self.expand), (ratio,))
+        return Outcome(_png(_enlarge(upright, size, self.mode, tool.fill_color), self.compress_level), (ratio,))
+
+
+def _enlarge(image: Any, size: tuple[int, int], mode: str, fill: Any) -> Any:
+    """The picture Aspecta.adjust_size draws, for encoding at another PNG level (the module
+    always uses Pillow's default): stretched (resize) or centred on a canvas (fill)."""
+    from PIL import Image
+
+    if mode == "resize":
+        return image.resize(size, Image.Resampling.LANCZOS)
+    canvas = Image.new("RGBA", size, fill)
+    canvas.paste(image, ((size[0] - image.width) // 2, (size[1] - image.height) // 2), image)
+    return canvas
+
+
+@dataclass(frozen=True)
+class Letterbox:
+    """letterbox: image_resize into the box."""
+
+    width: int
+    height: int
+    background: tuple[int, int, int]
+    compress_level: int | None
+    exif_rotate: bool
+
+    def __call__(self, data: bytes) -> Outcome:
+        from vantry.resize import image_resize
+
+        image = _decoded(data, self.exif_rotate)
+        ratio = min(self.width / image.width, self.height / image.height)
+        if int(image.width * ratio) == 0 or int(image.height * ratio) == 0:
+            raise ValueError(f"a {image.width}x{image.height} image is too thin for a {self.width}x{self.height} box: "
+                             "scaled to fit, its short side would be 0 pixels; use a larger box")
+        boxed = image_resize(image, self.width, self.height, self.background)
+        return Outcome(_png(boxed, self.compress_level), (f"{boxed.width}x{boxed.height}",))
+
+
+@dataclass(frozen=True)
+class Scale:
+    """scale: PreforaImageScale to the nearest preferred size."""
+
+    compress_level: int | None
+    exif_rotate: bool
+
+    def __call__(self, data: bytes) -> Outcome:
+        from vantry.prefora import PreforaImageScale
+
+        scaled = PreforaImageScale(_decoded(data, self.exif_rotate)).start()
+        return Outcome(_png(scaled, self.compress_level), (f"{scaled.width}x{scaled.height}",))
+
+
+# --- commands -------------------------------------------------------------------
+
+def _written(path: pathlib.Path, target: pathlib.Path | None, outcome: Outcome) -> str:
+    return f"{path} -> {target} ({outcome.facts[0]})"
+
+
+def cmd_ratio(args: argparse.Namespace) -> int:
+    def line(path: pathlib.Path, target: pathlib.Path | None, outcome: Outcome) -> str:
+        exact, approx = outcome.facts
+        if args.json:
+            return json.dumps({"file": str(path), "exact": exact, "approx": approx})
+        return f"{path}: {exact} (about {approx})"
+
+    step = Measure(args.range, args.exif_rotate)
+    return batch.run(batch.Batch(args.images, step, line, "measured"), args)
+
+
+def _standard_proportion(text: str | None) -> str | None:
+    """--proportion as one of the standard ratio texts: the gate compares texts exactly,
+    so any other text would leave every image unchanged."""
+    from vantry.aspecta import Aspecta
+
+    if text is None or not text.strip():
+        return None  # as the module takes a blank proportion: no gate
+    standard = list(Aspecta.STANDARD_RATIO_LIST)
+    if text.strip() in standard:
+        return text.strip()
+    listed = f"the ten standard ratios are {', '.join(standard)}"
+    try:
+        width, height = Aspecta._parse_ratio(text)
+    except ValueError as exc:
+        raise UsageError(f"--proportion {text!r}: {describe(exc)}; {listed}") from None
+    same = [r for r in standard if (width, height) != (0, 0) and
+            width * Aspecta._parse_ratio(r)[1] == height * Aspecta._parse_ratio(r)[0]]
+    hint = f" (write it as {same[0]})" if same else ""
+    raise UsageError(f"--proportion {text!r} is not a standard ratio{hint}; {listed}")
+
+
+def cmd_normalise(args: argparse.Namespace) -> int:
+    step = Normalise(_standard_proportion(args.proportion), args.mode, args.expand, args.compress_level,
+                     args.exif_rotate)
+
+    def line(path: pathlib.Path, target: pathlib.Path | None, outcome: Outcome) -> str:
+        if outcome.facts[1:] == ("unchanged",):
+            return f"{path} -> {target} (unchanged: its nearest ratio is not {outcome.facts[0]})"
+        return _written(path, target, outcome)
+
+    return batch.run(batch.Batch(args.images, step, line, "normalised", args.output), args)
+
+
+def cmd_letterbox(args: argparse.Namespace) -> int:
+    from PIL import Image
+
+    limit = Image.MAX_IMAGE_PIXELS
+    if limit is not None and args.width * args.height > limit:
+        raise UsageError(f"a {args.width}x{args.height} box is {args.width * args.height} pixels, beyond Pillow's "
+                         f"limit of {limit} (Image.MAX_IMAGE_PIXELS); choose a smaller WIDTH and HEIGHT")
+    step = Letterbox(args.width, args.height, args.bg, args.compress_level, args.exif_rotate)
+    return batch.run(batch.Batch(args.images, step, _written, "letterboxed", args.output), args)
+
+
+def cmd_scale(args: argparse.Namespace) -> int:
+    step = Scale(args.compress_level, args.exif_rotate)
+    return batch.run(batch.Batch(args.images, step, _written, "scaled", args.output), args)
+
+
+# --- parsers --------------------------------------------------------------------
+
+def _images_argument(p: argparse.ArgumentParser) -> None:
+    p.add_argument("images", nargs="+", metavar="IMAGE",
+                   help="image files of any format Pillow reads (JPEG, PNG, WebP, TIFF...)")
+
+
+def _shared_options(p: argparse.ArgumentParser, writes: bool) -> None:
+    batch.add_options(p, writes)
+    p.add_argument("--no-exif-rotate", dest="exif_rotate", action="store_false",
+                   help="use the pixels as stored; by default a photo whose EXIF orientation turns it "
+                        "is turned upright first")
+
+
+def register(sub: Any, formatter: type[argparse.HelpFormatter]) -> None:
+    p = sub.add_parser(
+        "ratio", help="exact and approximate aspect ratios of images", formatter_class=formatter,
+        description="Print each image's exact aspect ratio in lowest terms and the nearest ratio of small "
+                    "terms, read from the file header.",
+        epilog=epilog(["vantry ratio photos/*.jpg", "vantry ratio --json --range 32 scan.png"], BATCH_CODES))
+    _images_argument(p)
+    p.add_argument("--range", type=positive, default=10, metavar="N",
+                   help="largest term of the approximate ratio (default 10)")
+    p.add_argument("--json", action="store_true", help="one JSON object per image: file, exact, approx")
+    _shared_options(p, writes=False)
+    p.set_defaults(func=cmd_ratio)
+
+    p = sub.add_parser(
+        "normalise", help="enlarge the shorter side of images, write PNG into OUT", formatter_class=formatter,
+        description="Enlarge the shorter side of each image by --expand percent (both sides of a square), on a "
+                    "transparent canvas (fill) or by stretching (resize), and write it as PNG. The result keeps "
+                    "no standard ratio: 1920x1080 becomes 1920x1188.",
+        epilog=epilog(["vantry normalise photos/*.jpg -o out",
+                       "vantry normalise *.png --proportion 3:4 --mode resize --expand 20 -o out"], BATCH_CODES))
+    _images_argument(p)
+    p.add_argument("--proportion", metavar="W:H",
+                   help="only enlarge images whose nearest standard ratio is W:H (one of 1:1 2:3 3:2 3:4 4:3 "
+                        "4:5 5:4 9:16 16:9 21:9); the others are written unchanged as PNG")
+    p.add_argument("--mode", choices=("fill", "resize"), default="fill",
+                   help="fill: centre the image on a transparent canvas; resize: stretch it (default fill)")
+    p.add_argument("--expand", type=non_negative, default=10.0, metavar="PERCENT",
+                   help="enlargement of the shorter side in percent, 0 or more (default 10)")
+    _shared_options(p, writes=True)
+    p.set_defaults(func=cmd_normalise)
+
+    p = sub.add_parser(
+        "letterbox", help="fit images into WIDTH x HEIGHT on a background, write PNG into OUT",
+        formatter_class=formatter,
+        description="Scale each image uniformly until it touches the WIDTH x HEIGHT box and centre it on a "
+                    "background of exactly that size.",
+        epilog=epilog(["vantry letterbox photos/*.jpg 1024 1024 -o boxed",
+                       "vantry letterbox banner.png 1920 1080 --bg 255,255,255 --compress-level 1 -o out"],
+                      BATCH_CODES))
+    _images_argument(p)
+    p.add_argument("width", type=positive, metavar="WIDTH", help="width of the box and of every output")
+    p.add_argument("height", type=positive, metavar="HEIGHT", help="height of the box and of every output")
+    p.add_argument("--bg", type=colour, default=(0, 0, 0), metavar="R,G,B", help="background (default 0,0,0)")
+    _shared_options(p, writes=True)
+    p.set_defaults(func=cmd_letterbox)
+
+    p = sub.add_parser(
+        "scale", help="scale images to the editing model's nearest preferred size, write PNG into OUT",
+        formatter_class=formatter,
+        description="Stretch each image to the preferred size of the image-editing model (about one megapixel) "
+                    "nearest to it in aspect ratio.",
+        epilog=epilog(["vantry scale photos/*.jpg -o scaled",
+                       "vantry scale photos/*.jpg -o scaled --dask tcp://scheduler:8786"], BATCH_CODES))
+    _images_argument(p)
+    _shared_options(p, writes=True)
+    p.set_defaults(func=cmd_scale)

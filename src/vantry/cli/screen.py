@@ -1,0 +1,98 @@
+"""screen: prompts against the ban lexicon, one verdict line per prompt."""
+
+from __future__ import annotations
+
+import argparse
+import io
+import json
+import sys
+from collections.abc import Iterator, Sequence
+from typing import Any
+
+from vantry.cli.common import UsageError, describe, epilog
+
+PICKLE_SUFFIXES = (".pkl", ".pickle")
+
+
+def _prompts(texts: Sequence[str]) -> Iterator[str]:
+    """The prompts given, or one per line of stdin: every line, blank ones too, so that
+    output line N answers input line N; line ends (LF or CRLF) are not part of a prompt."""
+    if texts:
+        yield from texts
+        return
+    if isinstance(sys.stdin, io.TextIOWrapper):
+        sys.stdin.reconfigure(errors="replace")  # a stray byte costs one character, not the run
+    for line in sys.stdin:
+        yield line.removesuffix("\n").removesuffix("\r")
+
+
+def _lexicon_problem(path: str | None, exc: Exception) -> str:
+    """Why the lexicon did not load, and how to fix it."""
+    if isinstance(exc, UnicodeDecodeError):
+        return (f"{path} is not UTF-8 text (byte 0x{exc.object[exc.start]:02x} at offset {exc.start}); "
+                "save it as UTF-8, one word a line")
+    text = describe(exc)
+    own_message = "pickle 文件" in text  # the module's refusals of a real pickle (code, not a list)
+    if path and path.lower().endswith(PICKLE_SUFFIXES) and not own_message and not isinstance(exc, OSError):
+        return (f"{path} is not a pickled word list ({text}); a plain word list needs another name "
+                "such as words.txt, and PromptBanChecker.create_pickle_file writes a pickle")
+    return text
+
+
+def _checker(args: argparse.Namespace) -> Any:
+    from vantry.wordsift import PromptBanChecker
+
+    try:
+        return PromptBanChecker(
+            ban_word_file=args.words_file,
+            ignore_case=not args.case_sensitive,
+            builtin_words=list(args.add),
+            use_default=not args.no_builtin,
+            exclude_words=list(args.exclude),
+        )
+    except Exception as exc:  # unreadable file, refused pickle, not a list...
+        raise UsageError(f"cannot load the lexicon: {_lexicon_problem(args.words_file, exc)}") from None
+
+
+def cmd_screen(args: argparse.Namespace) -> int:
+    from vantry.excode import PromptBanError
+
+    checker = _checker(args)
+    from_stdin = not args.text
+    banned_any = False
+    for prompt in _prompts(args.text):
+        try:
+            checker.check(prompt)
+            hits: list[str] = []
+        except PromptBanError as exc:
+            hits = sorted(exc.data or [])
+        banned_any = banned_any or bool(hits)
+        if args.json:
+            line = json.dumps({"prompt": prompt, "banned": bool(hits), "words": hits}, ensure_ascii=False)
+        else:
+            line = "banned: " + ", ".join(hits) if hits else "ok"
+        # Flushed line by line from stdin, so a program feeding prompts one at a time reads each answer.
+        print(line, flush=from_stdin)
+    return 1 if banned_any else 0
+
+
+def register(sub: Any, formatter: type[argparse.HelpFormatter]) -> None:
+    p = sub.add_parser(
+        "screen", help="screen prompts against the ban lexicon (exit 1 when one is banned)", formatter_class=formatter,
+        description="Check each prompt against the built-in ban lexicon (about 900 English and Chinese entries) "
+                    "plus your own words; print ok or the banned words, one line per prompt.",
+        epilog=epilog(['vantry screen "a lighthouse at dawn" "a bag of cocaine"',
+                       "vantry screen --json --words-file extra.txt < prompts.txt > verdicts.jsonl"],
+                      {0: "every prompt is clean", 1: "a prompt holds a banned word",
+                       2: "bad usage, or a lexicon file that cannot be read"}))
+    p.add_argument("text", nargs="*", metavar="TEXT",
+                   help="prompts to screen; without any, one prompt per line of standard input, "
+                        "answered line for line (blank lines too)")
+    p.add_argument("--words-file", metavar="PATH",
+                   help="extra lexicon: UTF-8 text with one word a line, or a pickled list named .pkl/.pickle")
+    p.add_argument("--add", action="append", default=[], metavar="WORD", help="ban WORD too (repeatable)")
+    p.add_argument("--exclude", action="append", default=[], metavar="WORD", help="never ban WORD (repeatable)")
+    p.add_argument("--case-sensitive", action="store_true", help="match letter case exactly")
+    p.add_argument("--no-builtin", action="store_true", help="leave the built-in lexicon out")
+    p.add_argument("--json", action="store_true", help="one JSON object per prompt: prompt, banned, words")
+    p.set_defaults(func=cmd_screen)
