@@ -371,19 +371,26 @@ Ref list_of(const std::vector<Ref>& items) {
 }
 
 // The path's matcher, built now if this is its first use; null when its
-// keys cannot be matched this way. The keys are the unchanged automaton's
-// or our own list's exact texts, so building runs no host code.
-const Matcher* matcher_of(State& st, const FastPath& path) {
+// keys cannot be matched this way. The keys are exact texts (the unchanged
+// automaton's, or our own list's), so building calls none of the host's
+// methods; but an allocation can run a collection and its finalizers, and
+// another thread may meanwhile build the same matcher. The first one stored
+// stays, so a matcher once handed out is never replaced while in use.
+MatcherPtr matcher_of(State& st, const FastPath& path) {
     if (!path.matcher && !path.unmatchable) {
+        MatcherPtr built;
         if (path.automaton) {  // its keys as they are, the value of each read back at a find
             Ref keys = call_method(path.engine.get(), st.keys);
-            path.matcher = build_matcher(list_items(keys.get()), Fold::Exact, *st.tables, true);
+            built = build_matcher(list_items(keys.get()), Fold::Exact, *st.tables, true);
         } else {
-            path.matcher = build_matcher(list_items(path.keys.get()), path.fold, *st.tables, false);
+            built = build_matcher(list_items(path.keys.get()), path.fold, *st.tables, false);
         }
-        path.unmatchable = !path.matcher;
+        if (!path.matcher && !path.unmatchable) {
+            path.matcher = std::move(built);
+            path.unmatchable = !path.matcher;
+        }
     }
-    return path.matcher.get();
+    return path.matcher;
 }
 
 Ref build_automaton(State& st, PyObject* self) {
@@ -503,7 +510,7 @@ Ref build_engine_entry(State& st, PyObject* self, Args<0>&) {
 // The checker's fast path, when it was built for this very `engine`, the
 // engine is unchanged and its keys can be matched; else an empty Ref. The
 // box returned keeps `path` alive, also while the GIL is released.
-Ref fast_path_for(State& st, PyObject* self, PyObject* engine, const FastPath*& path) {
+Ref fast_path_for(State& st, PyObject* self, PyObject* engine, const FastPath*& path, MatcherPtr& matcher) {
     Ref box = Ref::steal_or_null(PyObject_GetAttr(self, st.fast_path));
     if (!box) {
         if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw_error();
@@ -513,8 +520,8 @@ Ref fast_path_for(State& st, PyObject* self, PyObject* engine, const FastPath*& 
     path = FastPathBox::get(box.get(), st.fast_path_type);
     if (!path || path->engine.get() != engine) return Ref();
     if (path->probe && !probe_unchanged(path->probe.get())) return Ref();
-    if (!matcher_of(st, *path)) return Ref();
-    return box;
+    matcher = matcher_of(st, *path);
+    return matcher ? std::move(box) : Ref();
 }
 
 // Runs op(code points) -> Result over `text`; when it needs case tables that
@@ -547,13 +554,14 @@ Matcher::Result scan(State& st, const Matcher& matcher, PyObject* text, Fold fol
 Matcher::Result fast_scan(State& st, PyObject* self, PyObject* engine, PyObject* text, bool automaton,
                           bool ignore_case) {
     const FastPath* path = nullptr;
-    Ref box = fast_path_for(st, self, engine, path);
+    MatcherPtr matcher;
+    Ref box = fast_path_for(st, self, engine, path, matcher);
     if (!box || path->automaton != automaton) return Matcher::Result::Unknown;
-    if (!automaton) return scan(st, *path->matcher, text, path->fold);
-    Matcher::Result result = scan(st, *path->matcher, text, ignore_case ? Fold::Lower : Fold::Exact);
+    if (!automaton) return scan(st, *matcher, text, path->fold);
+    Matcher::Result result = scan(st, *matcher, text, ignore_case ? Fold::Lower : Fold::Exact);
     if (result != Matcher::Result::Unknown) return result;
     Ref low = lowered(st, text);  // U+0130, or a capital sigma among keys with σ/ς: the host lower-cases
-    return scan(st, *path->matcher, low.get(), Fold::Exact);
+    return scan(st, *matcher, low.get(), Fold::Exact);
 }
 
 // A list without repeats, in the order first seen.
@@ -573,13 +581,14 @@ struct FirstSeen {
 // when the fast path cannot answer.
 Ref fast_automaton_hits(State& st, PyObject* self, PyObject* automaton, PyObject* text, bool ignore_case) {
     const FastPath* path = nullptr;
-    Ref box = fast_path_for(st, self, automaton, path);
+    MatcherPtr matcher;
+    Ref box = fast_path_for(st, self, automaton, path, matcher);
     if (!box || !path->automaton) return Ref();
     std::vector<uint32_t> ids;
     auto collect = [&](PyObject* search, Fold fold) {
         ids.clear();
         return with_tables(st, search, fold, [&](const CodePoints& cps) {
-            return path->matcher->occurrences(cps.data(), cps.size(), fold, *st.tables, ids);
+            return matcher->occurrences(cps.data(), cps.size(), fold, *st.tables, ids);
         });
     };
     Matcher::Result result = collect(text, ignore_case ? Fold::Lower : Fold::Exact);
@@ -590,7 +599,7 @@ Ref fast_automaton_hits(State& st, PyObject* self, PyObject* automaton, PyObject
     if (result != Matcher::Result::Clean) return Ref();
     FirstSeen hits;
     for (uint32_t id : ids) {
-        Ref key = path->matcher->key_text(id);
+        Ref key = matcher->key_text(id);
         hits.add(call_method(automaton, st.get, key.get()).get());
     }
     return std::move(hits.list);
@@ -600,12 +609,13 @@ Ref fast_automaton_hits(State& st, PyObject* self, PyObject* automaton, PyObject
 // text that findall would give. Empty Ref when the fast path cannot answer.
 Ref fast_pattern_hits(State& st, PyObject* self, PyObject* regex, PyObject* text) {
     const FastPath* path = nullptr;
-    Ref box = fast_path_for(st, self, regex, path);
+    MatcherPtr matcher;
+    Ref box = fast_path_for(st, self, regex, path, matcher);
     if (!box || path->automaton) return Ref();
     std::vector<std::pair<size_t, size_t>> found;
     Matcher::Result result = with_tables(st, text, path->fold, [&](const CodePoints& cps) {
         found.clear();
-        return path->matcher->leftmost_matches(cps.data(), cps.size(), path->fold, *st.tables, found);
+        return matcher->leftmost_matches(cps.data(), cps.size(), path->fold, *st.tables, found);
     });
     if (result != Matcher::Result::Clean) return Ref();
     FirstSeen hits;
