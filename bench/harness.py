@@ -207,7 +207,7 @@ def fmt_bytes(size):
 
 def fmt_time(seconds):
     for unit, scale in (("s", 1.0), ("ms", 1e-3), ("µs", 1e-6)):
-        if seconds >= scale:
+        if float(f"{seconds / scale:.3g}") >= 1:  # 999.6 ns shows as 1 µs, not 1e+03 ns
             return f"{seconds / scale:.3g} {unit}"
     return f"{seconds / 1e-9:.3g} ns"
 
