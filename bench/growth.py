@@ -1,9 +1,13 @@
-"""The growth plot: check time against prompt length and construction time
-against lexicon size, both engines, vantry and the plain-Python floor, log-log."""
+"""The growth plot: check time against prompt length, cold construction time
+and find_matched_words time against lexicon size, both engines, vantry and
+its floor, log-log."""
 
+# (series name, title, x axis, what the floor line is)
 PANELS = [
-    ("check", "check on a clean prompt", "prompt length (characters)"),
-    ("construction", "PromptBanChecker(builtin_words=...)", "lexicon size (words)"),
+    ("check", "check on a clean prompt", "prompt length (characters)", "plain Python"),
+    ("construction", "cold PromptBanChecker(builtin_words=...)", "lexicon size (words)",
+     "by hand (dedupe, sort, build)"),
+    ("find_matched_words", "find_matched_words, prompt with hits", "lexicon size (words)", "pyahocorasick iter"),
 ]
 STYLE = {"automaton": "tab:blue", "regex": "tab:orange"}
 
@@ -35,11 +39,11 @@ def plot(rows, path):
     if not panels:
         return False
     fig, axes = plt.subplots(1, len(panels), figsize=(6 * len(panels), 4.5), squeeze=False)
-    for ax, ((_, title, xlabel), lines) in zip(axes[0], panels):
+    for ax, ((_, title, xlabel, floor_label), lines) in zip(axes[0], panels):
         for engine, (xs, ours, floor) in sorted(lines.items()):
             colour = STYLE.get(engine)
             ax.loglog(xs, ours, "o-", color=colour, label=f"vantry, {engine}")
-            ax.loglog(xs, floor, "s--", color=colour, alpha=0.6, label=f"plain Python, {engine}")
+            ax.loglog(xs, floor, "s--", color=colour, alpha=0.6, label=f"{floor_label}, {engine}")
         ax.set_title(title)
         ax.set_xlabel(xlabel)
         ax.set_ylabel("seconds per call")

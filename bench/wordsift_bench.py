@@ -1,31 +1,70 @@
-"""vantry.wordsift against the same checker written in plain Python.
+"""vantry.wordsift against what a user would write instead.
 
-    python -m bench.wordsift_bench        (VANTRY_BENCH_QUICK=1 for a short run)
+    python -m bench --only wordsift [--quick]
 
-The floor is ``PyPromptBanChecker`` below: the lexicon assembly, both engines
-and the checks written as plain Python from the same algorithm steps (with the
-same restricted unpickler, "utf-8-sig" decoding and engine swap order), over
-the same pyahocorasick and ``re``.
+One function per family of rows:
+
+- ``memory``: a 100,000-word checker against its pyahocorasick automaton alone.
+- ``construction``: cold builds, every call on a lexicon no earlier build in the
+  process has seen (a per-call salt in every word, so neither a cache of ours nor
+  ``re``'s pattern cache can serve it), against the by-hand build: strip,
+  de-duplicate, sort longest first and build a pyahocorasick automaton (or
+  compile the alternation, for the regex engine).
+- ``first_build``: ``PromptBanChecker()`` as the first build in a fresh process,
+  against the by-hand build of the deciphered default list in a fresh process.
+- ``checks_by_length``: check on a clean prompt of growing length, both engines,
+  against the same checker in plain Python (``PyPromptBanChecker`` below).
+- ``checks_by_script``: check on clean prompts of 50-400 characters in each script
+  against the same-length ASCII prompts, per engine and ``ignore_case`` setting.
+- ``checks_vs_alternatives``: check on clean prompts, 40 to 100,000 words, against
+  pyahocorasick's first hit, flashtext and ``re``.
+- ``find_matched``: find_matched_words on prompts with hits, 10 to 100,000 words,
+  against pyahocorasick's own ``iter``, a plain loop and ``re.findall``.
+- ``refusals``: check on a banned prompt, both engines.
+- ``dataset``: one million captions screened end to end (20,000 in quick mode).
+- ``xor_and_lexicon``: the cipher and the built-in lexicon.
+
+Prompts come from bench/prompts.py, the same for a given seed.
 """
 
+import collections
 import contextlib
+import functools
 import gc
+import inspect
 import io
+import itertools
 import os
+import pathlib
 import pickle
+import random
 import re
+import shutil
+import subprocess
 import sys
+import tempfile
+import textwrap
 
 import ahocorasick
 
-from bench import harness
-from bench.harness import Table
+from bench import harness, prompts
+from bench.harness import RELATIVE, Table
 from vantry import wordsift
 from vantry.excode import PromptBanError
 from vantry.wordsift import PromptBanChecker
 
+try:
+    from flashtext import KeywordProcessor
+except ImportError:  # the bench extra installs it; without it the flashtext rows are left out
+    KeywordProcessor = None
+
 _AC_THRESHOLD = 50
 _HAS_AC = True
+SEED = 20240917
+PROMPTS_PER_ROW = 200
+
+
+# ---- the same checker in plain Python --------------------------------------------------------
 
 
 def _xor(data, key):
@@ -49,6 +88,9 @@ def _load_default_words():
 
 
 class PyPromptBanChecker:
+    """The lexicon assembly, both engines and the checks as plain Python from the same
+    algorithm steps (same restricted unpickler, "utf-8-sig" decoding, engine swap order)."""
+
     def __init__(self, ban_word_file=None, ignore_case=True, builtin_words=None, use_default=True, exclude_words=None):
         self.ban_word_file = ban_word_file
         self.ignore_case = bool(ignore_case)
@@ -145,30 +187,95 @@ class PyPromptBanChecker:
         raise PromptBanError(error_msg="违禁词: " + ",".join(hit_words), data=hit_words)
 
 
-# A clean prompt of English and Chinese as a pipeline sends it.
-CLEAN = (
-    "a watercolor painting of a quiet harbour at dawn, fishing boats, soft golden light, gentle mist, "
-    "highly detailed, 8k, 清晨的港口，渔船，柔和的金色光线，薄雾，细节丰富，"
-)
-SMALL_LEXICON = [f"blocked{i}" for i in range(40)]
+# ---- what a user writes by hand -----------------------------------------------------------------
+
+
+def by_hand_automaton(words, ignore_case=True):
+    """Strip and de-duplicate the words, sort them longest first, build one automaton."""
+    unique = [w for w in dict.fromkeys(w.strip() for w in words) if w]
+    unique.sort(key=len, reverse=True)
+    automaton = ahocorasick.Automaton()
+    for word in unique:
+        automaton.add_word(word.lower() if ignore_case else word, word)
+    automaton.make_automaton()
+    return automaton
+
+
+def by_hand_regex(words, ignore_case=True):
+    """Strip and de-duplicate the words, sort them longest first, compile their alternation."""
+    unique = [w for w in dict.fromkeys(w.strip() for w in words) if w]
+    unique.sort(key=len, reverse=True)
+    return re.compile("|".join(map(re.escape, unique)), re.IGNORECASE if ignore_case else 0)
+
+
+def by_hand_flashtext(words):
+    keywords = KeywordProcessor()
+    keywords.add_keywords_from_list(list(dict.fromkeys(w.strip() for w in words)))
+    return keywords
+
+
+def first_hit(automaton):
+    return lambda text: next(automaton.iter(text.lower()), None) is not None
+
+
+def all_hits(automaton):
+    return lambda text: {value for _, value in automaton.iter(text.lower())}
+
+
+# ---- lexicons, prompts, engines -----------------------------------------------------------------
+
 AUTOMATON, REGEX = "automaton", "regex"
 
 
-def prompt_of(length):
-    return (CLEAN * (length // len(CLEAN) + 1))[:length]
+@functools.cache
+def default_words():
+    return tuple(PromptBanChecker().banned_words)
 
 
 def lexicon_of(count):
-    """`count` distinct words, half Latin, half Chinese, none found in CLEAN."""
-    return [f"zq{i:06d}x" if i % 2 else f"禁{i:06d}词" for i in range(count)]
+    """`count` words: the built-in lexicon (an even sample of it below its size), then
+    pairs of its words. No clean prompt holds a built-in word, so none holds these."""
+    base = list(default_words())
+    if count <= len(base):
+        return base[:: len(base) // count][:count]
+    rng = random.Random(count)
+    words = dict.fromkeys(base)
+    while len(words) < count:
+        a, b = rng.choice(base), rng.choice(base)
+        words[f"{a} {b}" if a.isascii() else a + b] = None
+    return list(words)
 
 
-def size_text(length):
-    if length >= 1 << 20:
-        return f"{length >> 20} M chars"
-    if length >= 1 << 10:
-        return f"{length >> 10} K chars"
-    return f"{length} chars"
+_salts = itertools.count()
+
+
+def salted(words):
+    """A maker of new lexicons: `words` with a salt no earlier call gave, in every word."""
+
+    def fresh():
+        salt = f"#{next(_salts):x}"
+        return [w + salt for w in words]
+
+    return fresh
+
+
+def batch(fn, texts):
+    """One call of fn per text, with the least loop overhead (the row divides by len(texts))."""
+    return lambda: collections.deque(map(fn, texts), maxlen=0)
+
+
+@functools.cache
+def clean_prompts(script, count=PROMPTS_PER_ROW):
+    """Prompts of `script`, 50-400 characters, clean for the built-in lexicon (so for every
+    lexicon here), with the same list of lengths for every script."""
+    checker = PromptBanChecker()
+    return prompts.clean_texts(script, prompts.lengths(count, SEED), SEED, lambda t: not checker._has_banned_word(t))
+
+
+def dirty_prompts(words, count=PROMPTS_PER_ROW):
+    """Mixed-script prompts with one to three of `words` in them."""
+    rng = random.Random(SEED)
+    return [prompts.with_words(rng, text, words, rng.randint(1, 3)) for text in clean_prompts("mixed", count)]
 
 
 @contextlib.contextmanager
@@ -183,81 +290,15 @@ def engine(name):
         wordsift._HAS_AC = _HAS_AC = True
 
 
-def construction(table):
-    with engine(AUTOMATON):
-        table.compare("PromptBanChecker() default lexicon", f"{len(PromptBanChecker().banned_words)} words, automaton",
-                      PromptBanChecker, PyPromptBanChecker, target=3)
-    counts = [10, 1000] if harness.QUICK else [10, 1000, 100_000]
-    for name in (AUTOMATON, REGEX):
-        for count in counts:
-            words = lexicon_of(count)
-            with engine(name):
-                used = AUTOMATON if PromptBanChecker(builtin_words=words, use_default=False)._automaton else REGEX
-                if used != name:
-                    continue  # below the automaton threshold only the regex engine is built
-                table.compare(f"PromptBanChecker(builtin_words=...), {name}", f"{count} words",
-                              lambda: PromptBanChecker(builtin_words=words, use_default=False),
-                              lambda: PyPromptBanChecker(builtin_words=words, use_default=False),
-                              series=("construction", name, count))
+def engine_of(checker):
+    return AUTOMATON if checker._automaton is not None else REGEX
 
 
-def checks(table):
-    lengths = [20, 200, 1 << 10, 1 << 14, 1 << 16] if harness.QUICK else \
-        [20, 200, 1 << 10, 1 << 12, 1 << 14, 1 << 16, 1 << 18, 1 << 20]
-    for name in (AUTOMATON, REGEX):
-        with engine(name):
-            ours, floor = PromptBanChecker(), PyPromptBanChecker()
-        assert (ours._automaton is not None) == (name == AUTOMATON)
-        for length in lengths:
-            prompt = prompt_of(length)
-            assert ours.check(prompt) is prompt and floor.check(prompt) is prompt
-            table.compare(f"check, {name}, default lexicon", size_text(length), lambda: ours.check(prompt),
-                          lambda: floor.check(prompt), target=1.5 if length == 200 else None,
-                          series=("check", name, length))
-        for length in lengths:
-            prompt = prompt_of(length)
-            table.compare(f"find_matched_words, {name}, default lexicon", size_text(length),
-                          lambda: ours.find_matched_words(prompt), lambda: floor.find_matched_words(prompt),
-                          series=("find_matched_words", name, length))
+def sizes(quick, full):
+    return quick if harness.QUICK else full
 
 
-def refusals(table):
-    prompt = prompt_of(200)
-    ours = PromptBanChecker(builtin_words=SMALL_LEXICON, use_default=False)
-    floor = PyPromptBanChecker(builtin_words=SMALL_LEXICON, use_default=False)
-    assert ours._ban_regex is not None and floor._ban_regex is not None
-    table.compare("check, regex (40 words)", "200 chars", lambda: ours.check(prompt), lambda: floor.check(prompt),
-                  target=1.5)
-
-    dirty = prompt[:150] + " nude " + prompt[150:]
-    ours, floor = PromptBanChecker(), PyPromptBanChecker()
-
-    def raising(checker):
-        def run():
-            try:
-                checker.check(dirty)
-            except PromptBanError:
-                return
-            raise AssertionError("not refused")
-
-        return run
-
-    table.compare("check refusing, automaton", "206 chars", raising(ours), raising(floor))
-    table.compare("find_matched_words, automaton, 1 hit", "206 chars", lambda: ours.find_matched_words(dirty),
-                  lambda: floor.find_matched_words(dirty))
-
-
-def xor_and_lexicon(table):
-    from vantry._lexivault import _ED, _EK
-
-    table.compare("_load_default_words", f"{len(_ED)} B lexicon", wordsift._load_default_words, _load_default_words)
-    sizes = [1 << 10, 1 << 20] if harness.QUICK else [1 << 10, 1 << 16, 1 << 20, 1 << 24]
-    for size in sizes:
-        data = os.urandom(size)
-        assert wordsift._xor(data, _EK) == _xor(data, _EK)
-        label = f"{size >> 20} MB" if size >= 1 << 20 else f"{size >> 10} KB"
-        table.compare("_xor", label, lambda: wordsift._xor(data, _EK), lambda: _xor(data, _EK),
-                      target=100 if size == 1 << 20 else None, series=("xor", "_xor", size))
+# ---- memory -------------------------------------------------------------------------------------
 
 
 class HeapMeter:
@@ -291,15 +332,11 @@ def memory(table):
     what stays allocated once the last checker is gone (glibc heap + Python allocators)."""
     if not sys.platform.startswith("linux"):
         return
-    count = 10_000 if harness.QUICK else 100_000
+    count = sizes(10_000, 100_000)
     words = lexicon_of(count)
-    keys = [w.lower() for w in words]
     with HeapMeter() as meter:
         before = meter.used()
-        automaton = ahocorasick.Automaton()
-        for key, word in zip(keys, words):
-            automaton.add_word(key, word)
-        automaton.make_automaton()
+        automaton = by_hand_automaton(words)
         alone = meter.used() - before
         del automaton
         before = meter.used()
@@ -312,15 +349,318 @@ def memory(table):
                  target=0.01)
 
 
+# ---- construction -------------------------------------------------------------------------------
+
+
+def construction(table):
+    """Cold builds: every call gets a lexicon no build in the process has seen before."""
+    counts = sizes([10, 1000, 10_000], [10, 1000, 10_000, 100_000])
+    ours = lambda words: PromptBanChecker(builtin_words=words, use_default=False)  # noqa: E731
+    for count in counts:
+        words = lexicon_of(count)
+        used = engine_of(ours(words))
+        table.compare_fresh("cold build, a salted lexicon new to the process per call, vs by-hand dedupe+sort+"
+                            "pyahocorasick", f"{count} words, {used}", ours, by_hand_automaton,
+                            salted(words), target=1.0 if count >= 1000 else None,
+                            series=("construction", AUTOMATON, count) if used == AUTOMATON else None)
+    with engine(REGEX):
+        for count in counts:
+            table.compare_fresh("cold build, a salted lexicon new to the process per call, vs by-hand dedupe+sort+"
+                                "re.compile", f"{count} words, regex", ours, by_hand_regex,
+                                salted(lexicon_of(count)), series=("construction", REGEX, count))
+
+
+FIRST_BUILD = """
+import time
+from vantry.wordsift import PromptBanChecker
+start = time.perf_counter()
+PromptBanChecker()
+print(time.perf_counter() - start)
+"""
+
+FIRST_BUILD_BY_HAND = """
+import pickle, sys, time
+import ahocorasick
+with open(sys.argv[1], "rb") as f:
+    words = pickle.load(f)
+{function}
+start = time.perf_counter()
+by_hand_automaton(words)
+print(time.perf_counter() - start)
+"""
+
+
+def first_build(table):
+    """The default checker as the first build of a fresh process; the by-hand side starts
+    from the deciphered word list, as a user holding the list would."""
+    with tempfile.TemporaryDirectory() as folder:
+        words_file = os.path.join(folder, "words.pkl")
+        with open(words_file, "wb") as f:
+            pickle.dump(wordsift._load_default_words(), f)
+        by_hand = FIRST_BUILD_BY_HAND.format(function=textwrap.dedent(inspect.getsource(by_hand_automaton)))
+        table.fresh_processes("PromptBanChecker() first build in a fresh process vs by-hand dedupe+sort+"
+                              "pyahocorasick", f"{len(default_words())} words, deciphered list",
+                              [sys.executable, "-c", FIRST_BUILD], [sys.executable, "-c", by_hand, words_file],
+                              bound=1.6e-3)
+
+
+# ---- checks ---------------------------------------------------------------------------------------
+
+
+CLEAN = (
+    "a watercolor painting of a quiet harbour at dawn, fishing boats, soft golden light, gentle mist, "
+    "highly detailed, 8k, 清晨的港口，渔船，柔和的金色光线，薄雾，细节丰富，"
+)
+
+
+def prompt_of(length):
+    return (CLEAN * (length // len(CLEAN) + 1))[:length]
+
+
+def size_text(length):
+    if length >= 1 << 20:
+        return f"{length >> 20} M chars"
+    if length >= 1 << 10:
+        return f"{length >> 10} K chars"
+    return f"{length} chars"
+
+
+def checks_by_length(table):
+    """How check grows with the prompt, both engines on the built-in lexicon."""
+    lengths = sizes([20, 200, 1 << 10, 1 << 14, 1 << 16], [20, 200, 1 << 10, 1 << 12, 1 << 14, 1 << 16, 1 << 18, 1 << 20])
+    for name in (AUTOMATON, REGEX):
+        with engine(name):
+            ours, floor = PromptBanChecker(), PyPromptBanChecker()
+        assert engine_of(ours) == name
+        for length in lengths:
+            prompt = prompt_of(length)
+            assert ours.check(prompt) is prompt and floor.check(prompt) is prompt
+            table.compare(f"check, {name}, default lexicon, vs the same checker in plain Python", size_text(length),
+                          lambda: ours.check(prompt), lambda: floor.check(prompt),
+                          target=1.5 if length == 200 else None, series=("check", name, length))
+
+
+def checks_by_script(table):
+    """check on clean prompts in each script against the same-length ASCII prompts, for each
+    engine (automaton: the built-in lexicon; regex: 40 of its words) and ignore_case setting.
+    The ASCII row of each setting is against the same checker in plain Python."""
+    texts = {script: clean_prompts(script) for script in prompts.SCRIPTS}
+    lexicons = {AUTOMATON: list(default_words()), REGEX: lexicon_of(40)}
+    for name, words in lexicons.items():
+        for ignore_case in (True, False):
+            ours = PromptBanChecker(builtin_words=words, use_default=False, ignore_case=ignore_case)
+            floor = PyPromptBanChecker(builtin_words=words, use_default=False, ignore_case=ignore_case)
+            assert engine_of(ours) == engine_of(floor) == name
+            setting = f"check, {name} {len(words)} words, ignore_case {'on' if ignore_case else 'off'}"
+            reference = texts["ASCII"]
+            table.compare(f"{setting}: ASCII vs the same checker in plain Python", "50-400 chars",
+                          batch(ours.check, reference), batch(floor.check, reference), per=len(reference))
+            for script in prompts.SCRIPTS[1:]:
+                table.compare(f"{setting}: {script} vs ASCII", "50-400 chars", batch(ours.check, texts[script]),
+                              batch(ours.check, reference), kind=RELATIVE, target=1.5, per=len(reference))
+
+
+def checks_vs_alternatives(table):
+    """check on clean mixed-script prompts against what a user would write with pyahocorasick
+    (first hit of iter over text.lower()), flashtext and re (a search of the alternation)."""
+    texts = clean_prompts("mixed")
+    for count in sizes([40, 1000], [40, 1000, 10_000, 100_000]):
+        words = lexicon_of(count)
+        ours = PromptBanChecker(builtin_words=words, use_default=False)
+        size = f"{count} words, {engine_of(ours)}"
+        alternatives = [("pyahocorasick first hit", first_hit(by_hand_automaton(words)), texts)]
+        if KeywordProcessor:
+            alternatives.append(("flashtext extract_keywords", by_hand_flashtext(words).extract_keywords, texts))
+        if count <= 10_000:  # a 100,000-word alternation takes seconds to compile and 0.1 s a search
+            alternatives.append(("re search", by_hand_regex(words).search, texts[: 20 if count >= 10_000 else None]))
+        for label, alternative, subset in alternatives:
+            table.compare(f"check, clean prompt, vs {label}", size, batch(ours.check, subset),
+                          batch(alternative, subset), target=1.0, per=len(subset))
+
+
+def find_matched(table):
+    """find_matched_words on mixed-script prompts holding one to three lexicon words (some in
+    capitals) against pyahocorasick's own iter over the same words, and for small lexicons
+    against a plain loop over the words and re.findall."""
+    for count in sizes([10, 1000, 10_000], [10, 1000, 10_000, 100_000]):
+        words = lexicon_of(count)
+        ours = PromptBanChecker(builtin_words=words, use_default=False)
+        used = engine_of(ours)
+        texts = dirty_prompts(words)
+        size = f"{count} words, {used}"
+        table.compare("find_matched_words, 1-3 hits, vs pyahocorasick {v for _, v in A.iter(text.lower())}",
+                      size, batch(ours.find_matched_words, texts), batch(all_hits(by_hand_automaton(words)), texts),
+                      target=1.0, per=len(texts), series=("find_matched_words", used, count))
+        if count <= 1000:
+            keys = [(w.lower(), w) for w in words]
+
+            def plain_loop(text):
+                low = text.lower()
+                return [w for key, w in keys if key in low]
+
+            regex = by_hand_regex(words)
+            table.compare("find_matched_words, 1-3 hits, vs a plain loop: [w for w in words if w in text]", size,
+                          batch(ours.find_matched_words, texts), batch(plain_loop, texts), per=len(texts))
+            table.compare("find_matched_words, 1-3 hits, vs set(re.findall)", size,
+                          batch(ours.find_matched_words, texts), batch(lambda t: set(regex.findall(t)), texts),
+                          per=len(texts))
+
+
+def refusals(table):
+    """check on a banned prompt: the first-hit test, the hit list and the exception."""
+
+    def raising(checker, texts):
+        def run():
+            for text in texts:
+                try:
+                    checker.check(text)
+                except PromptBanError:
+                    continue
+                raise AssertionError("not refused")
+
+        return run
+
+    for name, words in ((AUTOMATON, list(default_words())), (REGEX, lexicon_of(40))):
+        ours = PromptBanChecker(builtin_words=words, use_default=False)
+        floor = PyPromptBanChecker(builtin_words=words, use_default=False)
+        texts = dirty_prompts(words)
+        table.compare(f"check refusing, {name} {len(words)} words, vs the same checker in plain Python",
+                      "50-400 chars, 1-3 hits", raising(ours, texts), raising(floor, texts), per=len(texts))
+
+
+# ---- a data set, end to end -------------------------------------------------------------------------
+
+SCREEN_BY_HAND = """
+import sys
+{build}
+with open(sys.argv[1], encoding="utf-8") as f:
+    words = [line.strip() for line in f]
+{prepare}
+for line in sys.stdin:
+    prompt = line.rstrip("\\n")
+    if not prompt.strip():
+        continue
+    hits = sorted({find})
+    print("banned: " + ", ".join(hits) if hits else "ok")
+"""
+SCREEN_WITH_PYAHOCORASICK = SCREEN_BY_HAND.format(
+    build="import ahocorasick", prepare=textwrap.dedent(inspect.getsource(by_hand_automaton)) +
+    "automaton = by_hand_automaton(words)", find="{v for _, v in automaton.iter(prompt.lower())}")
+SCREEN_WITH_FLASHTEXT = SCREEN_BY_HAND.format(
+    build="from flashtext import KeywordProcessor", prepare="keywords = KeywordProcessor()\n"
+    "keywords.add_keywords_from_list(list(dict.fromkeys(words)))", find="set(keywords.extract_keywords(prompt))")
+
+
+def screen_with_check(texts):
+    check, banned = PromptBanChecker().check, 0
+    for text in texts:
+        try:
+            check(text)
+        except PromptBanError:
+            banned += 1
+    return banned
+
+
+def screen_with_pyahocorasick(texts):
+    hits_of, banned = all_hits(by_hand_automaton(default_words())), 0
+    for text in texts:
+        if hits_of(text):
+            banned += 1
+    return banned
+
+
+def screen_with_flashtext(texts):
+    extract, banned = by_hand_flashtext(default_words()).extract_keywords, 0
+    for text in texts:
+        if extract(text):
+            banned += 1
+    return banned
+
+
+def dataset(table):
+    """Captions of 50-400 characters, 37 % with CJK, 3 % holding a built-in word, written to
+    a file (seeded): screened by a loop over check, by `vantry screen < file`, and by the
+    same job written with pyahocorasick and with flashtext, in a loop and as a script that
+    reads the file. Informational: prompts per second, and how many each flags."""
+    count = sizes(20_000, 1_000_000)
+    has_banned_word = PromptBanChecker()._has_banned_word
+    texts, banned = prompts.dataset(count, SEED, list(default_words()), lambda t: not has_banned_word(t))
+    vantry = shutil.which("vantry", path=os.path.dirname(sys.executable))
+    screen = [vantry, "screen"] if vantry else [sys.executable, "-m", "vantry", "screen"]
+    with tempfile.TemporaryDirectory() as folder:
+        data, lexicon = pathlib.Path(folder, "prompts.txt"), pathlib.Path(folder, "words.txt")
+        data.write_text("".join(t + "\n" for t in texts), encoding="utf-8")
+        lexicon.write_text("".join(w + "\n" for w in default_words()), encoding="utf-8")
+        texts = data.read_text(encoding="utf-8").splitlines()
+        flagged = {}
+
+        def in_process(name, fn):
+            return lambda: flagged.__setitem__(name, fn(texts))
+
+        def script(name, argv):
+            def run():
+                output = pathlib.Path(folder, name)
+                with open(data, "rb") as stdin, open(output, "wb") as out:
+                    subprocess.run(argv, stdin=stdin, stdout=out, check=False)  # exit status 1: some were banned
+                lines = output.read_text(encoding="utf-8").splitlines()
+                flagged[name] = sum(1 for line in lines if line.startswith("banned"))
+
+            return run
+
+        jobs = {"check": in_process("check", screen_with_check),
+                "pyahocorasick": in_process("pyahocorasick", screen_with_pyahocorasick),
+                "vantry screen": script("vantry screen", screen),
+                "pyahocorasick script": script("pyahocorasick script",
+                                               [sys.executable, "-c", SCREEN_WITH_PYAHOCORASICK, str(lexicon)])}
+        if KeywordProcessor:
+            jobs["flashtext"] = in_process("flashtext", screen_with_flashtext)
+            jobs["flashtext script"] = script("flashtext script",
+                                              [sys.executable, "-c", SCREEN_WITH_FLASHTEXT, str(lexicon)])
+        seconds = harness.time_jobs(jobs)
+        same_output = pathlib.Path(folder, "vantry screen").read_bytes() == \
+            pathlib.Path(folder, "pyahocorasick script").read_bytes()
+    assert flagged["check"] == flagged["pyahocorasick"] == flagged["vantry screen"] == banned, (flagged, banned)
+    assert same_output, "vantry screen and the pyahocorasick script disagree"
+    size = f"{count:,} prompts, {banned / count:.1%} banned"
+    for ours, floor, kind in [("check", "pyahocorasick", "loop"), ("check", "flashtext", "loop"),
+                              ("vantry screen", "pyahocorasick script", "script"),
+                              ("vantry screen", "flashtext script", "script")]:
+        if floor in seconds:
+            label = "PromptBanChecker().check in a loop" if ours == "check" else "vantry screen < file"
+            table.throughput(f"data set: {label} vs {floor.split()[0]} by hand in a {kind}", size, seconds[ours],
+                             seconds[floor], count, "prompts",
+                             note=f"flags {flagged[ours]:,} vs {flagged[floor]:,}")
+
+
+# ---- the cipher and the built-in lexicon --------------------------------------------------------------
+
+
+def xor_and_lexicon(table):
+    from vantry._lexivault import _ED, _EK
+
+    table.compare("_load_default_words", f"{len(_ED)} B lexicon", wordsift._load_default_words, _load_default_words)
+    for size in sizes([1 << 10, 1 << 20], [1 << 10, 1 << 16, 1 << 20, 1 << 24]):
+        data = os.urandom(size)
+        assert wordsift._xor(data, _EK) == _xor(data, _EK)
+        label = f"{size >> 20} MB" if size >= 1 << 20 else f"{size >> 10} KB"
+        table.compare("_xor", label, lambda: wordsift._xor(data, _EK), lambda: _xor(data, _EK),
+                      target=100 if size == 1 << 20 else None, series=("xor", "_xor", size))
+
+
 def run(table):
     memory(table)
     construction(table)
-    checks(table)
+    first_build(table)
+    checks_by_length(table)
+    checks_by_script(table)
+    checks_vs_alternatives(table)
+    find_matched(table)
     refusals(table)
+    dataset(table)
     xor_and_lexicon(table)
 
 
 if __name__ == "__main__":
-    table = Table("vantry.wordsift against the same checker in plain Python")
+    table = Table("vantry.wordsift against what a user would write instead")
     run(table)
     table.print()

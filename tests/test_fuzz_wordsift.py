@@ -1,12 +1,17 @@
 """Arbitrary prompts and lexicons into the prompt checker, against the
-plain-Python engines: the compiled alternation and an automaton stand-in.
+engine on the instance and the plain-Python engines: the compiled
+alternation and an automaton stand-in.
 
 The words and prompts share an alphabet of letters whose case rules are
 unusual (dotless i, long s, Kelvin sign, final sigma, ß), caseless scripts,
 emoji, combining marks, NUL and lone surrogates, so that the checker's own
-first-hit matcher meets every case it must hand back to the real engine.
+matchers meet every case where lower-casing or case-insensitive matching is
+not simple ASCII. `_has_banned_word`, `find_matched_words` and `check` must
+give exactly what the engine gives: its first hit, and its hits de-duplicated
+in the order the engine finds them.
 """
 
+import random
 import re
 import subprocess
 import sys
@@ -16,7 +21,7 @@ import pytest
 from hypothesis import example, given
 from hypothesis import strategies as st
 
-from fuzzsupport import fuzz
+from fuzzsupport import PROFILE, fuzz
 from vantry import wordsift
 from vantry.wordsift import PromptBanChecker, PromptBanError
 
@@ -55,16 +60,61 @@ def expected_hits(checker, text):
     return set(regex_oracle(words, checker.ignore_case).findall(text))
 
 
-def assert_checks_agree(checker, text):
-    want = expected_hits(checker, text)
-    assert checker._has_banned_word(text) == bool(want), (checker.banned_words, text)
-    assert set(checker.find_matched_words(text)) == want
+def engine_search_text(checker, text):
+    return text.lower() if checker._automaton and checker.ignore_case else text
+
+
+def engine_first_hit(checker, text):
+    """What the engine on the instance says about `text`: is there any hit."""
+    if checker._automaton:
+        return next(iter(checker._automaton.iter(engine_search_text(checker, text))), None) is not None
+    return bool(checker._ban_regex and checker._ban_regex.search(text))
+
+
+def engine_hits(checker, text):
+    """The engine's hits, de-duplicated in first-seen order: the automaton's values in the
+    order its iter yields them, or the substrings findall returns."""
+    if checker._automaton:
+        found = (value for _, value in checker._automaton.iter(engine_search_text(checker, text)))
+    elif checker._ban_regex:
+        found = checker._ban_regex.findall(text)
+    else:
+        found = []
+    return list(dict.fromkeys(found))
+
+
+def differences(checker, text):
+    """How the three checks differ from the engine on `text`, as (kind, text, got, wanted):
+    kind "order" when only the order of the hit words differs."""
+    first, want = engine_first_hit(checker, text), engine_hits(checker, text)
+    found = []
+    if checker._has_banned_word(text) is not first:
+        found.append(("first hit", text, not first, first))
+    got = checker.find_matched_words(text)
+    if got != want:
+        found.append(("order" if sorted(got) == sorted(want) else "words", text, got, want))
     try:
-        assert checker.check(text) is text
-        assert not want
+        if checker.check(text) is not text or want:
+            found.append(("check returned", text, None, want))
     except PromptBanError as err:
-        assert set(err.data) == want and len(err.data) == len(want)
-        assert err.error_msg == "违禁词: " + ",".join(err.data)
+        if err.data != want:
+            found.append(("order" if sorted(err.data) == sorted(want) else "check words", text, err.data, want))
+        if err.error_msg != "违禁词: " + ",".join(err.data):
+            found.append(("message", text, err.error_msg, err.data))
+    return found
+
+
+def assert_no_differences(found):
+    """Every difference but the order first, so a wrong word is never reported as an order."""
+    wrong = [d for d in found if d[0] != "order"]
+    assert not wrong, f"{len(wrong)} differences, first: {wrong[:5]}"
+    misordered = [d for d in found if d[0] == "order"]
+    assert not misordered, f"{len(misordered)} hit lists out of the engine's order, first: {misordered[:5]}"
+
+
+def assert_checks_agree(checker, text):
+    assert set(engine_hits(checker, text)) == expected_hits(checker, text), (checker.banned_words, text)
+    assert_no_differences(differences(checker, text))
 
 
 engines = pytest.mark.parametrize(
@@ -84,6 +134,14 @@ engines = pytest.mark.parametrize(
 @example(words=["a\u0301"], prompts=["xa\u0301x", "á"], ignore_case=False)
 @example(words=["\ud800"], prompts=["x\ud800x"], ignore_case=True)
 def test_checks_match_the_plain_engines(automaton, words, prompts, ignore_case):
+    checker = build_checker(words, automaton, ignore_case)
+    check_invariants(checker)
+    for text in prompts + ["".join(prompts), "".join(words)]:
+        assert_checks_agree(checker, text)
+
+
+def build_checker(words, automaton, ignore_case):
+    """A checker on `words` with the automaton engine (padded to 50 words that never match) or the regex."""
     padding = [f"\x01pad{i}\x01" for i in range(50)] if automaton else []
     saved = wordsift._HAS_AC
     wordsift._HAS_AC = automaton
@@ -91,10 +149,53 @@ def test_checks_match_the_plain_engines(automaton, words, prompts, ignore_case):
         checker = PromptBanChecker(builtin_words=words + padding, use_default=False, ignore_case=ignore_case)
     finally:
         wordsift._HAS_AC = saved
-    check_invariants(checker)
-    assert (checker._automaton is not None) == (automaton and len(checker.banned_words) >= 50)
-    for text in prompts + ["".join(prompts), "".join(words)]:
-        assert_checks_agree(checker, text)
+    assert (checker._automaton is not None) == automaton
+    return checker
+
+
+# Words whose case rules are not ASCII's: a lower-case form of another length (İ), letters that
+# match others case-insensitively (Kelvin sign, long s, micro sign, both sigmas, ß and ẞ), dotless
+# i, title case (ǅ), a ligature (ﬅ), and the shapes they turn into.
+TRICKY_WORDS = ["k", "s", "i", "\u0131", "\u03c3", "\u03c2", "\u00b5", "\u00df", "\u00e9", "\u01c5", "\ufb05",
+                "\u017f", "\u212a", "\u0130", "i\u0307", "ss", "st", "\u03a3a", "\u1e9e"]
+SEPARATORS = [" ", "", "0"]
+
+
+@engines
+@pytest.mark.parametrize("ignore_case", [True, False], ids=["ignore_case", "exact_case"])
+def test_every_code_point_gets_the_engines_answer(automaton, ignore_case):
+    """Every code point, lone surrogates included, 64 to a text, beside a separator or its
+    neighbour; every code point of a text with hits again alone, as a word and after a letter."""
+    checker = build_checker(TRICKY_WORDS, automaton, ignore_case)
+    found = []
+    for shift in range(3 if PROFILE == "ci" else 1):  # CI: every code point beside each separator
+        for start in range(0, 0x110000, 64):
+            points = [chr(c) for c in range(start, min(start + 64, 0x110000))]
+            text = "".join(p + SEPARATORS[(i + shift) % 3] for i, p in enumerate(points))
+            found += differences(checker, text)
+            if engine_hits(checker, text):
+                for p in points:
+                    found += differences(checker, f"{p} a{p}")
+    assert_no_differences(found)
+
+
+@engines
+@fuzz()
+@given(seed=st.integers(0, 2**32 - 1), ignore_case=st.booleans())
+def test_seeded_random_lexicons_and_prompts(automaton, seed, ignore_case):
+    """Lexicons of up to 400 words (built-in words, tricky words, random strings) and prompts
+    made of their words in other letter cases, with noise between them."""
+    rng = random.Random(seed)
+    builtin = default_checker(True).banned_words
+    noise = lambda: "".join(rng.choice(ALPHABET) for _ in range(rng.randint(1, 5)))  # noqa: E731
+    words = rng.sample(builtin, rng.randint(0, 300)) + rng.sample(TRICKY_WORDS, rng.randint(1, len(TRICKY_WORDS)))
+    words += [noise() for _ in range(rng.randint(0, 80))]
+    rng.shuffle(words)
+    checker = build_checker(words, automaton, ignore_case)
+    cases = [str.lower, str.upper, str.title, str.swapcase, str.casefold, lambda w: w]
+    for _ in range(6):
+        parts = [rng.choice(cases)(rng.choice(words)) if rng.random() < 0.6 else noise() for _ in range(8)]
+        assert_checks_agree(checker, "".join(parts))
 
 
 @fuzz()
