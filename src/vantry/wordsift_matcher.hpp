@@ -103,10 +103,10 @@ enum class Fold : uint8_t {
 // points at a time on first use, so they follow whatever Unicode version the
 // host has. An entry is the code point's image plus flags.
 //
-// Lower: chr(c).lower(). A few code points cannot be mapped one by one:
-// U+0130 lowers to two code points (Undecided), and capital sigma lowers to
-// σ or ς depending on its neighbours (Sigma: decided per lexicon, see
-// Matcher::sigma_free). str.lower() has no other context rule.
+// Lower: chr(c).lower(), which may be several code points (U+0130 lowers to
+// two: Multi). Capital sigma lowers to σ or ς depending on its neighbours
+// (Sigma: decided per lexicon, see Matcher::sigma_free); str.lower() has no
+// other context rule.
 //
 // Pattern: a compiled IGNORECASE pattern (Unicode) matches a cased literal p
 // at text code point t when tolower(t) is tolower(p) or one of its extra
@@ -124,7 +124,13 @@ public:
     static constexpr uint32_t kSigma = 1u << 30;     // Lower: capital sigma
     static constexpr uint32_t kCaseless = 1u << 29;  // Pattern: the code point has no case
     static constexpr uint32_t kInClass = 1u << 28;   // Pattern: it has extra cases
-    using Block = std::array<uint32_t, 256>;
+    static constexpr uint32_t kMulti = 1u << 27;     // Lower: the images are Block::multi[entry & kImage]
+
+    // Immutable once published, so scans may read it without the GIL.
+    struct Block {
+        std::array<uint32_t, 256> entry{};
+        std::vector<std::vector<uint32_t>> multi;
+    };
 
     // Reads re's case rules; an interpreter without them gets an all
     // Undecided Pattern table, and case-insensitive patterns keep to the engine.
@@ -139,10 +145,11 @@ public:
         return t;
     }
 
-    // The entry of `c` under `fold`, or null when its block is not filled yet.
+    // The block of `c` under `fold`, or null when it is not filled yet.
+    const Block* block(Fold fold, Py_UCS4 c) const { return (fold == Fold::Lower ? lower_ : pattern_)[c >> 8].get(); }
     const uint32_t* entry(Fold fold, Py_UCS4 c) const {
-        const Block* block = (fold == Fold::Lower ? lower_ : pattern_)[c >> 8].get();
-        return block ? &(*block)[c & 0xFF] : nullptr;
+        const Block* b = block(fold, c);
+        return b ? &b->entry[c & 0xFF] : nullptr;
     }
 
     // Fills every block the code points need (the GIL held).
@@ -196,12 +203,17 @@ private:
         return v;
     }
 
-    uint32_t lower_entry(Py_UCS4 c) {
+    uint32_t lower_entry(Py_UCS4 c, Block& block) {
         Ref ch = check(PyUnicode_FromOrdinal(static_cast<int>(c)));
         Ref low = call_method(ch.get(), lower_name_.get());
         if (c == 0x3A3) return kSigma | 0x3C3;
-        if (PyUnicode_GetLength(low.get()) != 1) return kUndecided;
-        return PyUnicode_ReadChar(low.get(), 0);
+        Py_ssize_t n = PyUnicode_GetLength(low.get());
+        if (n == 1) return PyUnicode_ReadChar(low.get(), 0);
+        if (n < 1) return kUndecided;
+        std::vector<uint32_t> images;
+        for (Py_ssize_t i = 0; i < n; ++i) images.push_back(PyUnicode_ReadChar(low.get(), i));
+        block.multi.push_back(std::move(images));
+        return kMulti | static_cast<uint32_t>(block.multi.size() - 1);
     }
 
     uint32_t pattern_entry(Py_UCS4 c) {
@@ -222,7 +234,7 @@ private:
         auto block = std::make_unique<Block>();
         Py_UCS4 first = static_cast<Py_UCS4>(block_index << 8);
         for (Py_UCS4 k = 0; k < 256; ++k)
-            (*block)[k] = fold == Fold::Lower ? lower_entry(first + k) : pattern_entry(first + k);
+            block->entry[k] = fold == Fold::Lower ? lower_entry(first + k, *block) : pattern_entry(first + k);
         (fold == Fold::Lower ? lower_ : pattern_)[block_index] = std::move(block);  // published whole
     }
 
@@ -311,7 +323,7 @@ public:
     // (start, length) pairs in code points.
     Result leftmost_matches(const Py_UCS4* text, size_t n, Fold fold, const CaseTables& tables,
                             std::vector<std::pair<size_t, size_t>>& found) const {
-        std::vector<uint32_t> images(n);
+        std::vector<uint32_t> images(n);  // Exact and Pattern map a code point to one image
         Result undecided = Result::Clean;
         each_image(text, n, fold, tables, undecided, [&](size_t i, uint32_t image) {
             images[i] = image;
@@ -343,11 +355,17 @@ private:
         for (size_t i = 0; i < n; ++i) {
             uint32_t image = text[i];
             if (fold != Fold::Exact) {
-                const uint32_t* e = tables.entry(fold, image);
-                if (!e) return undecided = Result::NeedTables, false;
-                if ((*e & CaseTables::kUndecided) || ((*e & CaseTables::kSigma) && !sigma_free_))
+                const CaseTables::Block* block = tables.block(fold, image);
+                if (!block) return undecided = Result::NeedTables, false;
+                uint32_t e = block->entry[image & 0xFF];
+                if ((e & CaseTables::kUndecided) || ((e & CaseTables::kSigma) && !sigma_free_))
                     return undecided = Result::Unknown, false;
-                image = *e & CaseTables::kImage;
+                if (e & CaseTables::kMulti) {  // several code points where the text has one
+                    for (uint32_t m : block->multi[e & CaseTables::kImage])
+                        if (!visit(i, m)) return false;
+                    continue;
+                }
+                image = e & CaseTables::kImage;
             }
             if (!visit(i, image)) return false;
         }
