@@ -352,6 +352,21 @@ def test_comfyui_restart_refused_says_why_at_once(status, meaning, capsys):
     assert meaning in err and f"重启请求被拒绝，状态码 {status} url=" in err
 
 
+@pytest.mark.parametrize("generation, code", [("manager 3.x", 0), ("manager 4.0.x", 0), ("manager 4.3", 0),
+                                              ("manager 4.0.x, strong", 1), ("no manager", 1)])
+def test_comfyui_restart_each_manager_generation(generation, code, capsys):
+    # The loopback ComfyUI of the module's tests: a restart really takes the server down and back.
+    from test_revivo import GENERATIONS, ComfyUIServer
+
+    server = ComfyUIServer(GENERATIONS[generation])
+    try:
+        assert main(["comfyui", "restart", "--url", server.url, "--max-wait", "10", "--interval", "0.1"]) == code
+    finally:
+        server.close()
+    restarted = "down" in server.events and "up" in server.events
+    assert restarted == (code == 0) and capsys.readouterr().out == ("ready\n" if code == 0 else "not ready\n")
+
+
 def _script():
     return pathlib.Path(sys.executable).with_name("vantry")
 

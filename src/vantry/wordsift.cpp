@@ -852,7 +852,7 @@ void exec(PyObject* module, State& st) {
     st.Unpickler = make_unpickler_class(st, pickle.get());
 
     st.fast_path_type = st.keep(FastPathBox::make_type("vantry.wordsift._FastPath"));
-    st.tables = CaseTables::create();
+    st.tables = CaseTables::create(st);
     st.str_lower = st.keep(getattr(reinterpret_cast<PyObject*>(&PyUnicode_Type), "lower"));
 
     st.xor_def = function_def<State, kXor, xor_entry>();

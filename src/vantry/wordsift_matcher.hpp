@@ -134,12 +134,14 @@ public:
 
     // Reads re's case rules; an interpreter without them gets an all
     // Undecided Pattern table, and case-insensitive patterns keep to the engine.
-    static std::shared_ptr<CaseTables> create() {
+    // The Python objects used to fill the tables are kept (and traversed) by
+    // the module state; filling happens only through the module's calls.
+    static std::shared_ptr<CaseTables> create(StateBase& st) {
         auto t = std::make_shared<CaseTables>();
-        t->lower_name_ = intern("lower");
+        t->lower_name_ = st.name("lower");
         t->lower_.resize(kBlocks);
         t->pattern_.resize(kBlocks);
-        t->read_pattern_rules();
+        t->read_pattern_rules(st);
         t->fill(Fold::Lower, 0);
         t->fill(Fold::Pattern, 0);
         return t;
@@ -161,19 +163,22 @@ public:
 private:
     static constexpr size_t kBlocks = 0x110000 >> 8;
 
-    void read_pattern_rules() {
+    void read_pattern_rules(StateBase& st) {
         Ref sre = Ref::steal_or_null(PyImport_ImportModule("_sre"));
         Ref compiler = Ref::steal_or_null(PyImport_ImportModule("re._compiler"));
+        Ref tolower, iscased;
         if (sre) {
-            tolower_ = Ref::steal_or_null(PyObject_GetAttrString(sre.get(), "unicode_tolower"));
-            iscased_ = Ref::steal_or_null(PyObject_GetAttrString(sre.get(), "unicode_iscased"));
+            tolower = Ref::steal_or_null(PyObject_GetAttrString(sre.get(), "unicode_tolower"));
+            iscased = Ref::steal_or_null(PyObject_GetAttrString(sre.get(), "unicode_iscased"));
         }
         Ref extra = compiler ? Ref::steal_or_null(PyObject_GetAttrString(compiler.get(), "_EXTRA_CASES")) : Ref();
-        PyErr_Clear();
-        if (!tolower_ || !iscased_ || !extra || !PyDict_Check(extra.get())) {
-            tolower_ = Ref();  // the rules are unknown: Pattern stays Undecided
+        if (!tolower || !iscased || !extra || !PyDict_Check(extra.get())) {
+            if (PyErr_Occurred() && !PyErr_ExceptionMatches(PyExc_Exception)) throw_error();
+            PyErr_Clear();  // the rules are unknown: Pattern stays Undecided
             return;
         }
+        tolower_ = st.keep(std::move(tolower));
+        iscased_ = st.keep(std::move(iscased));
         // lower-case form -> the smallest member of its class of extra cases
         PyObject *key, *value;
         Py_ssize_t pos = 0;
@@ -181,7 +186,7 @@ private:
             long lo = PyLong_AsLong(key);
             if (lo < 0 || !PyTuple_Check(value)) {
                 PyErr_Clear();
-                tolower_ = Ref();
+                tolower_ = nullptr;
                 return;
             }
             uint32_t smallest = static_cast<uint32_t>(lo);
@@ -191,7 +196,7 @@ private:
         }
         if (PyErr_Occurred()) {
             PyErr_Clear();
-            tolower_ = Ref();
+            tolower_ = nullptr;
         }
     }
 
@@ -205,7 +210,7 @@ private:
 
     uint32_t lower_entry(Py_UCS4 c, Block& block) {
         Ref ch = check(PyUnicode_FromOrdinal(static_cast<int>(c)));
-        Ref low = call_method(ch.get(), lower_name_.get());
+        Ref low = call_method(ch.get(), lower_name_);
         if (c == 0x3A3) return kSigma | 0x3C3;
         Py_ssize_t n = PyUnicode_GetLength(low.get());
         if (n == 1) return PyUnicode_ReadChar(low.get(), 0);
@@ -222,11 +227,11 @@ private:
             auto it = class_of_.find(lo);
             return it == class_of_.end() ? lo : it->second;
         };
-        uint32_t lo = static_cast<uint32_t>(call_long(tolower_.get(), static_cast<long>(c)));
+        uint32_t lo = static_cast<uint32_t>(call_long(tolower_, static_cast<long>(c)));
         uint32_t e = canonical(lo);
-        if (!call_long(iscased_.get(), static_cast<long>(c))) e |= kCaseless;
+        if (!call_long(iscased_, static_cast<long>(c))) e |= kCaseless;
         if (class_of_.count(c)) e |= kInClass;
-        if (lo != c && !call_long(iscased_.get(), static_cast<long>(lo))) e |= kUndecided;
+        if (lo != c && !call_long(iscased_, static_cast<long>(lo))) e |= kUndecided;
         return e;
     }
 
@@ -240,7 +245,9 @@ private:
 
     std::vector<std::unique_ptr<Block>> lower_, pattern_;
     std::unordered_map<uint32_t, uint32_t> class_of_;
-    Ref lower_name_, tolower_, iscased_;
+    PyObject* lower_name_ = nullptr;  // borrowed from the module state, like the two below
+    PyObject* tolower_ = nullptr;     // _sre.unicode_tolower, or null when the rules are unknown
+    PyObject* iscased_ = nullptr;
 };
 
 using CaseTablesPtr = std::shared_ptr<CaseTables>;
