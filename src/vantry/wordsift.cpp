@@ -351,7 +351,6 @@ std::vector<Ref> list_items(PyObject* iterable) {
     return items;
 }
 
-
 // The checker's FastPath slot: a box tying a matcher to `engine`, or None
 // when the engine has none (not built here, or keys the matcher cannot
 // take). Assigning it releases the previous box only after the slot holds
