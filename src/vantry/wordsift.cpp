@@ -37,7 +37,7 @@ struct State : StateBase {
     PyObject *load_banned, *load_from_file, *build_engine, *build_automaton, *has_banned, *find_matched;
     PyObject *strip, *lower, *read_mode, *write_mode, *text_mode, *encoding, *utf8_sig, *close, *load, *path;
     PyObject *exists, *splitext, *pkl, *pickle_ext, *escape, *compile, *flags, *search, *findall, *iter;
-    PyObject *add_word, *make_automaton, *reduce, *kind, *Automaton, *pattern_attr, *flags_attr, *os_name;
+    PyObject *add_word, *make_automaton, *Automaton, *pattern_attr, *flags_attr, *os_name;
     PyObject *ban_error_name, *ek, *ed, *lexivault, *error_msg, *data, *comma, *ban_prefix, *missing_file, *zero;
     PyObject *fast_path, *empty_text, *get, *keys;
     CaseTablesPtr tables;  // the interpreter's case rules, shared by every checker
@@ -49,6 +49,16 @@ struct State : StateBase {
 
 // A global of this module, read at each use as Python code would.
 Ref global(State& st, PyObject* name) { return module_global(PyModule_GetDict(st.module), name); }
+
+bool is_ascii_space(Py_UCS4 c) { return c == ' ' || (c >= '\t' && c <= '\r') || (c >= 0x1c && c <= 0x1f); }
+
+// Code points that are surely not whitespace, so strip() would not change a
+// text that begins and ends with them.
+bool surely_not_space(Py_UCS4 c) {
+    if (c < 0x80) return !is_ascii_space(c);
+    return (c >= 0x4E00 && c <= 0x9FFF) || (c >= 0x3400 && c <= 0x4DBF) || (c >= 0x3040 && c <= 0x30FF) ||
+           (c >= 0xAC00 && c <= 0xD7A3) || (c >= 0x20000 && c <= 0x323AF);
+}
 
 // text.strip(), skipping the call when the ends are surely not whitespace.
 Ref stripped(State& st, PyObject* item) {
@@ -548,6 +558,18 @@ Matcher::Result scan(State& st, const Matcher& matcher, PyObject* text, Fold fol
     });
 }
 
+// run(search text, fold) over what an automaton searches: text.lower() when
+// `ignore_case`, folded on the fly. Where folding one code point at a time
+// cannot decide (a capital sigma among keys with σ or ς), the host
+// lower-cases the text and the run is repeated on it exactly.
+template <class Run>
+Matcher::Result over_search_text(State& st, PyObject* text, bool ignore_case, Run&& run) {
+    Matcher::Result result = run(text, ignore_case ? Fold::Lower : Fold::Exact);
+    if (result != Matcher::Result::Unknown) return result;
+    Ref low = lowered(st, text);
+    return run(low.get(), Fold::Exact);
+}
+
 // The matcher's answer for `text`, or Unknown when it cannot stand in for
 // `engine`. `ignore_case`: the automaton searches text.lower().
 Matcher::Result fast_scan(State& st, PyObject* self, PyObject* engine, PyObject* text, bool automaton,
@@ -557,10 +579,8 @@ Matcher::Result fast_scan(State& st, PyObject* self, PyObject* engine, PyObject*
     Ref box = fast_path_for(st, self, engine, path, matcher);
     if (!box || path->automaton != automaton) return Matcher::Result::Unknown;
     if (!automaton) return scan(st, *matcher, text, path->fold);
-    Matcher::Result result = scan(st, *matcher, text, ignore_case ? Fold::Lower : Fold::Exact);
-    if (result != Matcher::Result::Unknown) return result;
-    Ref low = lowered(st, text);  // U+0130, or a capital sigma among keys with σ/ς: the host lower-cases
-    return scan(st, *matcher, low.get(), Fold::Exact);
+    return over_search_text(st, text, ignore_case,
+                            [&](PyObject* search, Fold fold) { return scan(st, *matcher, search, fold); });
 }
 
 // A list without repeats, in the order first seen.
@@ -584,17 +604,12 @@ Ref fast_automaton_hits(State& st, PyObject* self, PyObject* automaton, PyObject
     Ref box = fast_path_for(st, self, automaton, path, matcher);
     if (!box || !path->automaton) return Ref();
     std::vector<uint32_t> ids;
-    auto collect = [&](PyObject* search, Fold fold) {
-        ids.clear();
+    Matcher::Result result = over_search_text(st, text, ignore_case, [&](PyObject* search, Fold fold) {
         return with_tables(st, search, fold, [&](const CodePoints& cps) {
+            ids.clear();
             return matcher->occurrences(cps.data(), cps.size(), fold, *st.tables, ids);
         });
-    };
-    Matcher::Result result = collect(text, ignore_case ? Fold::Lower : Fold::Exact);
-    if (result == Matcher::Result::Unknown) {
-        Ref low = lowered(st, text);
-        result = collect(low.get(), Fold::Exact);
-    }
+    });
     if (result != Matcher::Result::Clean) return Ref();
     FirstSeen hits;
     for (uint32_t id : ids) {
@@ -816,7 +831,7 @@ void intern_names(State& st) {
              {&st.path, "path"}, {&st.exists, "exists"}, {&st.splitext, "splitext"}, {&st.pkl, ".pkl"},
              {&st.pickle_ext, ".pickle"}, {&st.escape, "escape"}, {&st.compile, "compile"}, {&st.flags, "flags"},
              {&st.search, "search"}, {&st.findall, "findall"}, {&st.iter, "iter"}, {&st.add_word, "add_word"},
-             {&st.make_automaton, "make_automaton"}, {&st.reduce, "__reduce__"}, {&st.kind, "kind"},
+             {&st.make_automaton, "make_automaton"},
              {&st.Automaton, "Automaton"}, {&st.pattern_attr, "pattern"}, {&st.flags_attr, "flags"},
              {&st.os_name, "os"}, {&st.ek, "_EK"}, {&st.ed, "_ED"}, {&st.lexivault, "_lexivault"},
              {&st.error_msg, "error_msg"}, {&st.data, "data"}, {&st.comma, ","}, {&st.ban_error_name, "PromptBanError"}})

@@ -17,6 +17,7 @@
 #include <string>
 #include <string_view>
 #include <unordered_map>
+#include <unordered_set>
 #include <vector>
 
 #include "pyglue.hpp"
@@ -26,17 +27,6 @@ namespace wordsift {
 using namespace pyglue;
 
 // ---- code points ------------------------------------------------------------------
-
-inline bool is_ascii_space(Py_UCS4 c) { return c == ' ' || (c >= '\t' && c <= '\r') || (c >= 0x1c && c <= 0x1f); }
-inline Py_UCS4 ascii_lower(Py_UCS4 c) { return (c >= 'A' && c <= 'Z') ? c + 32 : c; }
-
-// Code points that are surely not whitespace, so strip() would not change a
-// text that begins and ends with them.
-inline bool surely_not_space(Py_UCS4 c) {
-    if (c < 0x80) return !is_ascii_space(c);
-    return (c >= 0x4E00 && c <= 0x9FFF) || (c >= 0x3400 && c <= 0x4DBF) || (c >= 0x3040 && c <= 0x30FF) ||
-           (c >= 0xAC00 && c <= 0xD7A3) || (c >= 0x20000 && c <= 0x323AF);
-}
 
 // UTF-8 bit layout for any code point, lone surrogates included, so that
 // substring matching over the bytes is substring matching over code points.
@@ -307,7 +297,7 @@ public:
     // id once. Unknown or NeedTables when the text cannot be mapped.
     Result occurrences(const Py_UCS4* text, size_t n, Fold fold, const CaseTables& tables,
                        std::vector<uint32_t>& ids) const {
-        std::vector<bool> seen(key_length_.size());
+        std::unordered_set<uint32_t> seen;  // sized by the hits, not by the lexicon
         uint32_t s = 0;
         Result undecided = Result::Clean;
         each_image(text, n, fold, tables, undecided, [&](size_t, uint32_t image) {
@@ -315,10 +305,7 @@ public:
             for (uint32_t t = s; t && hit_[t]; t = fail_[t]) {  // hit_: a key ends somewhere down the chain
                 if (!term_[t]) continue;
                 uint32_t id = term_[t] - 1;
-                if (!seen[id]) {
-                    seen[id] = true;
-                    ids.push_back(id);
-                }
+                if (seen.insert(id).second) ids.push_back(id);
             }
             return true;
         });
