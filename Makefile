@@ -1,6 +1,7 @@
 # Development entry points. Each target sets up what it needs in .venv.
 #   make demo   install vantry from this checkout and run the examples (the CLI too)
 #   make test   build the wheel, install it with the test extras, run the tests
+#   make test-py314  the same wheel and suite under CPython 3.14 (as root)
 #   make bench  install the bench extras and run the benchmarks
 
 PYTHON ?= python3
@@ -8,7 +9,7 @@ VENV ?= .venv
 DIST ?= dist
 PY := $(VENV)/bin/python
 
-.PHONY: demo test wheel install bench clean
+.PHONY: demo test test-py314 wheel install bench clean
 
 $(PY):
 	$(PYTHON) -m venv $(VENV)
@@ -29,6 +30,10 @@ demo: install
 
 test: install
 	$(PY) -m pytest -q tests
+
+# The same wheel under CPython 3.14 from Debian unstable, in a chroot (root only).
+test-py314: wheel
+	bash .ci/py314
 
 bench: install
 	$(PY) -m pip install -q "$$(ls $(DIST)/vantry-*.whl)[bench]"
