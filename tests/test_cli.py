@@ -392,11 +392,33 @@ def test_installed_entry_points(launcher, tmp_path):
     assert (run.returncode, run.stderr, run.stdout.count("\n")) == (141, "", 1)
 
 
-def test_help_loads_no_extension_module():
-    code = "import sys; from vantry.cli import build_parser; build_parser(); " \
-           "print([m for m in sys.modules if m.startswith('vantry.') and not m.startswith('vantry.cli')])"
-    run = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, env={**os.environ})
-    assert run.stdout.strip() == "[]"
+# Start-up: each command line imports only what it runs (argv, must load, must not load).
+CLI = ["vantry.cli.screen", "vantry.cli.size", "vantry.cli.images", "vantry.cli.batch", "vantry.cli.comfyui"]
+HEAVY = ["logging", "dataclasses", "urllib.parse", "concurrent.futures", "PIL", "vantry.aspecta",
+         "vantry.wordsift", "vantry.gridlum", "vantry.comfyui.revivo"]
+
+
+@pytest.mark.parametrize("argv, loaded", [
+    (["--version"], []),
+    (["--help"], ["argparse"]),
+    (["size", "16:9"], ["argparse", "vantry.cli.size", "vantry.gridlum"]),
+    (["screen", "a lighthouse"], ["argparse", "vantry.cli.screen", "vantry.wordsift"]),
+])
+def test_a_command_line_imports_only_what_it_runs(argv, loaded):
+    code = ("import sys; from vantry.cli import main\n"
+            "try: main(sys.argv[1:])\n"
+            "except SystemExit: pass\n"
+            "print(' '.join(sorted(sys.modules)), file=sys.stderr)")
+    run = subprocess.run([sys.executable, "-c", code, *argv], capture_output=True, text=True, timeout=60)
+    modules = set(run.stderr.split())
+    assert set(loaded) <= modules
+    assert not modules & (set(CLI + HEAVY + ["argparse"]) - set(loaded))
+
+
+def test_the_summary_list_is_the_subcommands_own():
+    from vantry.cli import build_parser
+
+    assert build_parser(["--help"]).format_help() == build_parser().format_help()
 
 
 class _Terminal(io.StringIO):
