@@ -20,6 +20,7 @@ import os
 import pathlib
 import secrets
 import stat
+
 # The largest file the command reads: above any photo or scan Pillow opens in
 # practice, and a bound on what one file in hand can take.
 MAX_INPUT_BYTES = 256 * 2**20
