@@ -130,7 +130,6 @@ def test_screen_answers_each_stdin_line(monkeypatch, capsys):
     assert [(l["prompt"], l["banned"]) for l in lines] == [("clean", False), ("", False), ("fentanyl please", True)]
 
 
-
 @pytest.mark.parametrize("extra, code", [(0, 1), (1, 2)])
 def test_screen_refuses_a_stdin_line_longer_than_a_prompt(monkeypatch, capsys, extra, code):
     from vantry.cli.screen import MAX_PROMPT_CHARS
@@ -199,7 +198,6 @@ def test_batch_never_overwrites_an_input_or_an_earlier_output(tmp_path, command,
     assert err.endswith(" 2 failed\n") and pathlib.Path(first).read_bytes() == before
     assert main([*name, twin, twin, *sizes, "-o", str(tmp_path / "o")]) == 1
     assert "already written by an earlier file" in capsys.readouterr().err
-
 
 
 @pytest.mark.parametrize(
@@ -493,7 +491,7 @@ def test_installed_entry_points(launcher, tmp_path):
      (["screen", "--words-file", "/dev/zero", "x"], 2, "/dev/zero", "not a regular file but a character device")],
 )
 def test_inputs_that_are_not_regular_files_are_refused_unread(tmp_path, argv, code, refused, message):
-    # Read, a FIFO waits for a writer and /dev/zero never ends: a subprocess, so a regression fails, not hangs.
+    # Once read, a FIFO waits for a writer and /dev/zero never ends: a subprocess, so a regression fails, not hangs.
     names = {"FIFO": tmp_path / "fifo.png", "DIR": tmp_path / "dir.png", "BIG": tmp_path / "big.png",
              "IMG": pathlib.Path(write_image(tmp_path / "good.png", (30, 20))), "OUT": tmp_path / "o"}
     os.mkfifo(names["FIFO"])
