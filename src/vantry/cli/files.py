@@ -18,7 +18,6 @@ from __future__ import annotations
 
 import os
 import pathlib
-import secrets
 import stat
 
 # The largest file the command reads: above any photo or scan Pillow opens in
@@ -100,7 +99,7 @@ def _create_temporary(target: pathlib.Path) -> tuple[int, pathlib.Path]:
     """A new hidden file beside `target`, opened for writing, with the permissions a plain
     open gives (0666 less the umask). A name already taken, by whatever entry, is skipped."""
     for _ in range(_TEMPORARY_NAME_ATTEMPTS):
-        partial = target.with_name(f".{target.name}.{os.getpid()}.{secrets.token_hex(4)}.part")
+        partial = target.with_name(f".{target.name}.{os.getpid()}.{os.urandom(4).hex()}.part")
         try:
             return os.open(partial, _CREATE_FLAGS, 0o666), partial
         except FileExistsError:
