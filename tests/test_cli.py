@@ -5,10 +5,13 @@ import os
 import pathlib
 import re
 import shlex
+import signal
+import struct
 import subprocess
 import sys
 import threading
 import time
+import zlib
 
 import pytest
 from PIL import Image, ImageOps
@@ -127,6 +130,20 @@ def test_screen_answers_each_stdin_line(monkeypatch, capsys):
     assert [(l["prompt"], l["banned"]) for l in lines] == [("clean", False), ("", False), ("fentanyl please", True)]
 
 
+@pytest.mark.parametrize("extra, code", [(0, 1), (1, 2)])
+def test_screen_refuses_a_stdin_line_longer_than_a_prompt(monkeypatch, capsys, extra, code):
+    from vantry.cli.screen import MAX_PROMPT_CHARS
+
+    # As from /dev/zero or a file without line ends: the lines before it are answered, then one error line.
+    longest = "x" * (MAX_PROMPT_CHARS + extra - 7) + "cocaine"
+    monkeypatch.setattr(sys, "stdin", io.StringIO(f"clean\r\n{longest}\r\n"))
+    assert main(["screen"]) == code
+    out, err = capsys.readouterr()
+    assert out == ("ok\nbanned: cocaine\n" if extra == 0 else "ok\n")
+    assert err == ("" if extra == 0 else f"vantry: error: line 2 of standard input is longer than {MAX_PROMPT_CHARS} "
+                   "characters, the longest prompt screen reads; the lines before it are answered\n")
+
+
 def test_batch_with_broken_file_skips_and_counts(tmp_path, capsys):
     good = write_image(tmp_path / "good.jpg", (600, 800), fmt="JPEG")
     broken = tmp_path / "broken.png"
@@ -181,6 +198,36 @@ def test_batch_never_overwrites_an_input_or_an_earlier_output(tmp_path, command,
     assert err.endswith(" 2 failed\n") and pathlib.Path(first).read_bytes() == before
     assert main([*name, twin, twin, *sizes, "-o", str(tmp_path / "o")]) == 1
     assert "already written by an earlier file" in capsys.readouterr().err
+
+
+@pytest.mark.parametrize(
+    "planted, code",
+    [(".a.png.PID.part", 0),  # where the temporary file used to go: a link there is never opened
+     ("a.png", 0),  # a link at the output name is replaced by the output, its target left alone
+     ("a.png DANGLING", 0), ("a.png DIR", 1)],  # a directory there is a failed file, leaving nothing behind
+)
+def test_outputs_never_write_through_a_planted_entry(tmp_path, planted, code, capsys):
+    img = write_image(tmp_path / "a.png", (30, 20))
+    victim = tmp_path / "victim.txt"
+    victim.write_text("precious")
+    out = tmp_path / "o"
+    out.mkdir()
+    name, _, kind = planted.replace("PID", str(os.getpid())).partition(" ")
+    if kind == "DIR":
+        (out / name).mkdir()
+    else:
+        (out / name).symlink_to(tmp_path / "missing" / "x" if kind == "DANGLING" else victim)
+    assert main(["normalise", img, "-o", str(out), "-j", "1"]) == code
+    assert victim.read_text() == "precious" and sorted(tmp_path.iterdir()) == [tmp_path / "a.png", out, victim]
+    assert sorted(p.name for p in out.iterdir()) == sorted({name, "a.png"})  # no temporary file left
+    written = out / "a.png"
+    if code == 0:
+        umask = os.umask(0)
+        os.umask(umask)
+        assert not written.is_symlink() and written.read_bytes().startswith(b"\x89PNG")
+        assert written.stat().st_mode & 0o777 == 0o666 & ~umask  # as a plain open creates it
+    else:
+        assert written.is_dir() and "a.png: Is a directory" in capsys.readouterr().err
 
 
 def mixed_batch(folder):
@@ -251,6 +298,48 @@ def test_photo_is_measured_and_normalised_as_shown(tmp_path, exif, options, mode
     shown.save(as_png, format="PNG")
     expected = Aspecta(need_adjust=mode).adjust_size(as_png.getvalue(), expand_percent=5)
     assert (tmp_path / "o" / "phone.png").read_bytes() == expected
+
+
+def png_chunk(kind, body):
+    return struct.pack(">I", len(body)) + kind + body + struct.pack(">I", zlib.crc32(kind + body))
+
+
+def raw_profile(exif):
+    """EXIF as ImageMagick writes it into a PNG text chunk: a header, then hex in lines of 72."""
+    digits = exif.hex()
+    return f"\nexif\n{len(exif):8d}\n" + "\n".join(digits[i:i + 72] for i in range(0, len(digits), 72)) + "\n"
+
+
+TURNED_XMP = (b'<x:xmpmeta xmlns:x="adobe:ns:meta/"><rdf:RDF xmlns:rdf="http://www.w3.org/1999/02/22-rdf-syntax-ns#">'
+              b'<rdf:Description xmlns:tiff="http://ns.adobe.com/tiff/1.0/" tiff:Orientation="6"/></rdf:RDF></x:xmpmeta>')
+
+
+@pytest.mark.parametrize("carrier", ["Raw profile tEXt", "late Raw profile zTXt", "late XMP iTXt", "late eXIf"])
+def test_png_orientation_is_read_from_every_chunk_pillow_reads(tmp_path, carrier, capsys):
+    from PIL import PngImagePlugin
+
+    tags = Image.Exif()
+    tags[0x0112] = 6  # shown turned a quarter clockwise
+    exif = tags.tobytes()
+    info = PngImagePlugin.PngInfo()
+    if carrier == "Raw profile tEXt":  # before the pixels, as ImageMagick puts it
+        info.add_text("Raw profile type exif", raw_profile(exif))
+    buf = io.BytesIO()
+    Image.linear_gradient("L").resize((80, 60)).convert("RGB").save(buf, format="PNG", pnginfo=info)
+    late = {"late Raw profile zTXt": png_chunk(b"zTXt", b"Raw profile type exif\0\0" + zlib.compress(raw_profile(exif).encode())),
+            "late XMP iTXt": png_chunk(b"iTXt", b"XML:com.adobe.xmp\0\0\0\0\0" + TURNED_XMP),
+            "late eXIf": png_chunk(b"eXIf", exif[6:])}.get(carrier, b"")  # after the pixels, before IEND
+    photo = tmp_path / "photo.png"
+    photo.write_bytes(buf.getvalue()[:-12] + late + buf.getvalue()[-12:])
+    with Image.open(photo) as img:
+        img.load()
+        shown = ImageOps.exif_transpose(img).convert("RGB")
+    assert shown.size == (60, 80)  # Pillow reads the turn
+    assert main(["ratio", str(photo)]) == 0
+    assert capsys.readouterr().out == f"{photo}: 3:4 (about 3:4)\n"
+    assert main(["normalise", str(photo), "--mode", "resize", "--expand", "0", "-o", str(tmp_path / "o")]) == 0
+    with Image.open(tmp_path / "o" / "photo.png") as result:
+        assert result.convert("RGB").tobytes() == shown.tobytes()
 
 
 def test_dask_cluster_gives_the_bytes_lines_and_exit_code_of_a_local_run(tmp_path, capsys):
@@ -419,6 +508,67 @@ def test_the_summary_list_is_the_subcommands_own():
     from vantry.cli import build_parser
 
     assert build_parser(["--help"]).format_help() == build_parser().format_help()
+
+
+@pytest.mark.parametrize(
+    "argv, code, refused, message",
+    [(["normalise", "FIFO", "IMG", "-o", "OUT", "-j", "2"], 1, "FIFO", "not a regular file but a FIFO"),
+     (["ratio", "/dev/zero", "IMG", "-j", "1"], 1, "/dev/zero", "not a regular file but a character device"),
+     (["scale", "DIR", "IMG", "-o", "OUT"], 1, "DIR", "not a regular file but a directory"),
+     (["letterbox", "BIG", "IMG", "8", "8", "-o", "OUT"], 1, "BIG", "268435457 bytes, more than the 256 MiB"),
+     (["screen", "--words-file", "FIFO", "x"], 2, "FIFO", "not a regular file but a FIFO"),
+     (["screen", "--words-file", "/dev/zero", "x"], 2, "/dev/zero", "not a regular file but a character device")],
+)
+def test_inputs_that_are_not_regular_files_are_refused_unread(tmp_path, argv, code, refused, message):
+    # Once read, a FIFO waits for a writer and /dev/zero never ends: a subprocess, so a regression fails, not hangs.
+    names = {"FIFO": tmp_path / "fifo.png", "DIR": tmp_path / "dir.png", "BIG": tmp_path / "big.png",
+             "IMG": pathlib.Path(write_image(tmp_path / "good.png", (30, 20))), "OUT": tmp_path / "o"}
+    os.mkfifo(names["FIFO"])
+    names["DIR"].mkdir()
+    with open(names["BIG"], "wb") as big:
+        big.truncate(268435457)  # sparse: one byte over the bound, nothing on disk
+    run = subprocess.run([sys.executable, "-m", "vantry", *(str(names.get(a, a)) for a in argv)],
+                         capture_output=True, text=True, timeout=30)
+    lines = run.stderr.splitlines()
+    where = "error: cannot load the lexicon: " if code == 2 else ""
+    assert run.returncode == code and lines[0].startswith(f"vantry: {where}{names.get(refused, refused)}: {message}")
+    # The other files are done: one line for the refused file, then the summary.
+    assert len(lines) == 1 if code == 2 else len(lines) == 2 and re.fullmatch(r"1 \w+, 1 failed", lines[1])
+
+
+STUCK_BATCH = """
+import pathlib, sys, threading
+from vantry.cli import batch, command
+
+started = pathlib.Path(sys.argv.pop(1))
+
+def stuck(step, path):  # a file whose decoding takes as long as it likes
+    started.touch()
+    threading.Event().wait()
+
+batch._read_and_run = stuck
+command()
+"""
+
+
+@pytest.mark.parametrize("jobs", ["1", "2"])
+def test_first_ctrl_c_ends_the_process_while_files_are_in_hand(tmp_path, jobs):
+    images = [write_image(tmp_path / f"i{n}.png", (16, 9)) for n in range(3)]
+    started = tmp_path / "started"
+    child = subprocess.Popen([sys.executable, "-c", STUCK_BATCH, str(started), "normalise", *images,
+                              "-o", str(tmp_path / "o"), "-j", jobs], stderr=subprocess.PIPE, text=True)
+    try:
+        deadline = time.monotonic() + 30
+        while not started.exists() and time.monotonic() < deadline and child.poll() is None:
+            time.sleep(0.02)
+        assert started.exists()
+        child.send_signal(signal.SIGINT)
+        assert child.wait(timeout=10) == 130  # the threads still reading do not keep it alive
+        assert child.stderr.read() == "interrupted: 0 normalised, 0 failed, 3 not done\n"
+    finally:
+        child.kill()
+        child.wait()
+        child.stderr.close()
 
 
 class _Terminal(io.StringIO):

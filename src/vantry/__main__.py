@@ -1,8 +1,6 @@
 """``python -m vantry``: the same command as the ``vantry`` script."""
 
-import sys
-
-from vantry.cli import main
+from vantry.cli import command
 
 if __name__ == "__main__":
-    sys.exit(main())
+    command()

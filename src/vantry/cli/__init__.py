@@ -1,7 +1,9 @@
 """The ``vantry`` command: the package's modules for operators and shell pipelines.
 
-This file holds the parser and ``main``; batch.py runs the image batches (input
-order, jobs, Dask, progress, the overwrite guard, the summary and exit code);
+This file holds the parser, ``main`` and the script's entry; batch.py runs the
+image batches (input order, jobs, Dask, progress, the overwrite guard, the
+summary and exit code); files.py reads inputs (regular files only, of bounded
+size) and writes outputs (through exclusively created temporary files);
 images.py, screen.py, size.py and comfyui.py hold the subcommands.
 
 Start-up is kept to what the command line asks for: ``--version`` imports
@@ -121,5 +123,31 @@ def main(argv: Sequence[str] | None = None) -> int:
         return 130
 
 
+def _exit_now(code: int) -> NoReturn:
+    """End the process without waiting for other threads (or running exit handlers)."""
+    import os
+
+    for stream in (sys.stdout, sys.stderr):
+        try:
+            stream.flush()
+        except (OSError, ValueError):
+            pass
+    os._exit(code)
+
+
+def command() -> NoReturn:
+    """The `vantry` script and `python -m vantry`. After Ctrl-C the process ends at once:
+    the batch has already given up the files in hand, and the threads still busy with
+    them (a large decode, a slow disk) must not keep it alive; only this thread writes
+    outputs, so nothing is left half written."""
+    try:
+        code = main()
+    except KeyboardInterrupt:  # before main's own handler is in place (imports, parsing)
+        code = 130
+    if code == 130:
+        _exit_now(code)
+    sys.exit(code)
+
+
 if __name__ == "__main__":
-    sys.exit(main())
+    command()

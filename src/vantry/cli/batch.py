@@ -25,6 +25,7 @@ from dataclasses import dataclass
 from typing import Any, Protocol, TextIO
 
 from vantry.cli.common import UsageError, compress_level, describe, positive
+from vantry.cli.files import read_input, write_replacing
 
 # A batch shows a progress bar from this many files on, and only on a terminal.
 PROGRESS_MIN_FILES = 8
@@ -91,11 +92,11 @@ class _Runner(Protocol):
 
     def submit(self, step: Step, path: pathlib.Path) -> _Pending: ...
 
-    def close(self) -> None: ...
+    def close(self, wait: bool) -> None: ...
 
 
 def _read_and_run(step: Step, path: pathlib.Path) -> Outcome:
-    return step(path.read_bytes())
+    return step(read_input(path))
 
 
 class _InOrder:
@@ -111,13 +112,13 @@ class _InOrder:
             future.set_exception(exc)
         return future
 
-    def close(self) -> None:
+    def close(self, wait: bool) -> None:
         pass
 
 
 class _Threads:
-    """-j N: a thread pool. Closing it drops the files not started and waits for the
-    ones in hand (a file's time at most), so Ctrl-C ends the run cleanly."""
+    """-j N: a thread pool. Closing it drops the files not started; after Ctrl-C it
+    does not wait for the ones in hand (the threads' results are never written)."""
 
     def __init__(self, jobs: int) -> None:
         self.ahead = jobs * AHEAD_PER_WORKER
@@ -126,8 +127,8 @@ class _Threads:
     def submit(self, step: Step, path: pathlib.Path) -> _Pending:
         return self.pool.submit(_read_and_run, step, path)
 
-    def close(self) -> None:
-        self.pool.shutdown(wait=True, cancel_futures=True)
+    def close(self, wait: bool) -> None:
+        self.pool.shutdown(wait=wait, cancel_futures=True)
 
 
 class _Cluster:
@@ -148,10 +149,10 @@ class _Cluster:
 
     def submit(self, step: Step, path: pathlib.Path) -> _Pending:
         # pure=False: two files with the same bytes are still two tasks, each reported.
-        future: _Pending = self.client.submit(step, path.read_bytes(), pure=False)
+        future: _Pending = self.client.submit(step, read_input(path), pure=False)
         return future
 
-    def close(self) -> None:
+    def close(self, wait: bool) -> None:
         self.client.close()
 
 
@@ -193,17 +194,6 @@ def _output_dir(out: str) -> pathlib.Path:
     except OSError as exc:
         raise UsageError(f"cannot create output directory {out}: {exc.strerror}") from None
     return path
-
-
-def _write(target: pathlib.Path, data: bytes) -> None:
-    """Write through a temporary file, so an interrupted batch leaves no half file."""
-    partial = target.with_name(f".{target.name}.{os.getpid()}.part")
-    try:
-        partial.write_bytes(data)
-        os.replace(partial, target)
-    except BaseException:
-        partial.unlink(missing_ok=True)
-        raise
 
 
 class _Progress(contextlib.AbstractContextManager["_Progress"]):
@@ -260,6 +250,7 @@ def run(batch: Batch, args: argparse.Namespace) -> int:
             yield waiting.popleft()
 
     done = failed = 0
+    interrupted = False
     try:
         with _Progress(len(paths)) as progress:
             for path, target, pending in in_order():
@@ -268,7 +259,7 @@ def run(batch: Batch, args: argparse.Namespace) -> int:
                         raise pending
                     outcome: Outcome = pending.result()
                     if target is not None and outcome.png is not None:
-                        _write(target, outcome.png)
+                        write_replacing(target, outcome.png)
                 except Exception as exc:  # any bad file: Pillow, OS, value and worker errors alike
                     failed += 1
                     progress.say(f"vantry: {path}: {describe(exc)}", sys.stderr)
@@ -279,6 +270,7 @@ def run(batch: Batch, args: argparse.Namespace) -> int:
                         progress.say(line, sys.stdout)
                 progress.advance()
     except KeyboardInterrupt:
+        interrupted = True
         for _, _, pending in waiting:
             if not isinstance(pending, Exception):
                 pending.cancel()
@@ -286,6 +278,6 @@ def run(batch: Batch, args: argparse.Namespace) -> int:
               file=sys.stderr)
         return 130
     finally:
-        runner.close()
+        runner.close(wait=not interrupted)
     print(f"{done} {batch.verb}, {failed} failed", file=sys.stderr)
     return 1 if failed else 0

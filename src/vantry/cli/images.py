@@ -26,6 +26,10 @@ from vantry.cli.common import UsageError, colour, describe, epilog, non_negative
 
 ORIENTATION = 0x0112  # the EXIF tag
 QUARTER_TURNS = frozenset({5, 6, 7, 8})  # orientations shown with width and height exchanged
+# Every PNG chunk Pillow's getexif() takes an orientation from is named in the file by one of these:
+# the eXIf chunk; a text chunk keyed "exif" or "Raw profile type exif" (as ImageMagick writes EXIF);
+# XMP ("XML:com.adobe.xmp"), read when there is no EXIF orientation.
+PNG_ORIENTATION_MARKERS = (b"eXIf", b"exif", b"xmp")
 # Modes Pillow writes as PNG; others are converted first.
 PNG_MODES = frozenset({"1", "L", "LA", "P", "RGB", "RGBA", "I;16", "I;16B"})
 BATCH_CODES = {0: "every file done", 1: "a file failed (the other files are still done)",
@@ -41,9 +45,10 @@ def _open(data: bytes) -> Any:
 
 
 def _orientation(img: Any, data: bytes) -> int:
-    """The EXIF orientation of an opened image: 1 (as stored) when it carries none."""
-    if img.format == "PNG" and b"eXIf" not in data and not {"xmp", "XML:com.adobe.xmp"} & img.info.keys():
-        # Looking for a late eXIf chunk, Pillow would decode every pixel; with none there is no tag.
+    """The EXIF orientation of an opened image, as Pillow's getexif() reads it: 1 (as stored) when it carries none."""
+    if img.format == "PNG" and not any(marker in data for marker in PNG_ORIENTATION_MARKERS):
+        # To find chunks after the pixels, getexif() decodes every pixel of a PNG; one that names
+        # none of the chunks it reads carries no orientation, wherever its chunks are.
         return 1
     value = img.getexif().get(ORIENTATION, 1)
     return value if value in range(1, 9) else 1

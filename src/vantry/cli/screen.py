@@ -5,13 +5,18 @@ from __future__ import annotations
 import argparse
 import io
 import json
+import os
 import sys
 from collections.abc import Iterator, Sequence
 from typing import Any
 
 from vantry.cli.common import UsageError, describe, epilog
+from vantry.cli.files import RefusedInput, check_input
 
 PICKLE_SUFFIXES = (".pkl", ".pickle")
+# The longest line of standard input taken as one prompt: a bound on what one line
+# can take (a stream without line ends, such as /dev/zero, is refused, not read whole).
+MAX_PROMPT_CHARS = 2**20
 
 
 def _prompts(texts: Sequence[str]) -> Iterator[str]:
@@ -22,8 +27,15 @@ def _prompts(texts: Sequence[str]) -> Iterator[str]:
         return
     if isinstance(sys.stdin, io.TextIOWrapper):
         sys.stdin.reconfigure(errors="replace")  # a stray byte costs one character, not the run
-    for line in sys.stdin:
-        yield line.removesuffix("\n").removesuffix("\r")
+    number = 0
+    # Room for the longest prompt and its CRLF: a longer line shows as a longer prompt.
+    while line := sys.stdin.readline(MAX_PROMPT_CHARS + 2):
+        number += 1
+        prompt = line.removesuffix("\n").removesuffix("\r")
+        if len(prompt) > MAX_PROMPT_CHARS:
+            raise UsageError(f"line {number} of standard input is longer than {MAX_PROMPT_CHARS} characters, "
+                             "the longest prompt screen reads; the lines before it are answered")
+        yield prompt
 
 
 def _lexicon_problem(path: str | None, exc: Exception) -> str:
@@ -39,9 +51,21 @@ def _lexicon_problem(path: str | None, exc: Exception) -> str:
     return text
 
 
+def _refuse_special_file(path: str | None) -> None:
+    """A lexicon file that is a FIFO, a device or too large is refused before the module opens it;
+    a missing one is left to the module, which says so in its own words."""
+    if path is None or not os.path.exists(path):
+        return
+    try:
+        check_input(path)
+    except RefusedInput as exc:
+        raise UsageError(f"cannot load the lexicon: {path}: {exc}") from None
+
+
 def _checker(args: argparse.Namespace) -> Any:
     from vantry.wordsift import PromptBanChecker
 
+    _refuse_special_file(args.words_file)
     try:
         return PromptBanChecker(
             ban_word_file=args.words_file,
@@ -84,7 +108,8 @@ def register(sub: Any, formatter: type[argparse.HelpFormatter]) -> None:
         epilog=epilog(['vantry screen "a lighthouse at dawn" "a bag of cocaine"',
                        "vantry screen --json --words-file extra.txt < prompts.txt > verdicts.jsonl"],
                       {0: "every prompt is clean", 1: "a prompt holds a banned word",
-                       2: "bad usage, or a lexicon file that cannot be read"}))
+                       2: "bad usage, a lexicon file that cannot be read, or a line of standard input "
+                          f"longer than {MAX_PROMPT_CHARS} characters"}))
     p.add_argument("text", nargs="*", metavar="TEXT",
                    help="prompts to screen; without any, one prompt per line of standard input, "
                         "answered line for line (blank lines too)")
