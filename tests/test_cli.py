@@ -536,13 +536,44 @@ def test_inputs_that_are_not_regular_files_are_refused_unread(tmp_path, argv, co
     assert len(lines) == 1 if code == 2 else len(lines) == 2 and re.fullmatch(r"1 \w+, 1 failed", lines[1])
 
 
+READ_BYTES = """
+import sys
+from vantry.cli import main
+
+def read_so_far():
+    with open("/proc/self/io") as io:
+        return next(int(line.split()[1]) for line in io if line.startswith("rchar:"))
+
+main(sys.argv[1:])  # imports everything the command needs
+before = read_so_far()
+main(sys.argv[1:])
+print(read_so_far() - before)
+"""
+
+
+# ratio reads a file's header, not the whole file: each image is followed by 64 MiB it never needs.
+@pytest.mark.parametrize("fmt, orientation, shown", [("PNG", None, "3:2"), ("JPEG", 6, "2:3"), ("JPEG", 1, "3:2")])
+def test_ratio_reads_only_headers(tmp_path, fmt, orientation, shown):
+    path = tmp_path / f"photo.{fmt.lower()}"
+    exif = Image.Exif()
+    if orientation:
+        exif[0x0112] = orientation
+    Image.new("RGB", (300, 200), (90, 20, 30)).save(path, format=fmt, exif=exif.tobytes())
+    with open(path, "r+b") as file:
+        file.truncate(path.stat().st_size + 64 * 2**20)  # sparse: costs no disk
+    run = subprocess.run([sys.executable, "-c", READ_BYTES, "ratio", str(path)], capture_output=True, text=True,
+                         timeout=60)
+    *lines, read = run.stdout.splitlines()
+    assert lines == [f"{path}: {shown} (about {shown})"] * 2 and int(read) < 2**20
+
+
 STUCK_BATCH = """
 import pathlib, sys, threading
 from vantry.cli import batch, command
 
 started = pathlib.Path(sys.argv.pop(1))
 
-def stuck(step, path):  # a file whose decoding takes as long as it likes
+def stuck(step, read, path):  # a file whose decoding takes as long as it likes
     started.touch()
     threading.Event().wait()
 

@@ -41,6 +41,7 @@ class Outcome:
 
 
 Step = Callable[[bytes], Outcome]
+Read = Callable[[pathlib.Path], bytes]  # what a step gets of a file: by default its bytes
 Line = Callable[[pathlib.Path, "pathlib.Path | None", Outcome], str]
 
 
@@ -51,6 +52,7 @@ class Batch:
     line: Line  # the file's report line, made here from its outcome
     verb: str  # for the summary: "3 normalised, 1 failed"
     output: str | None = None  # the -o directory, when the command writes files
+    read: Read = read_input  # runs where the file is read: in a thread, or here for --dask
 
 
 def add_options(parser: argparse.ArgumentParser, writes: bool) -> None:
@@ -90,13 +92,13 @@ _Launched = tuple[pathlib.Path, "pathlib.Path | None", "_Pending | Exception"]
 class _Runner(Protocol):
     ahead: int
 
-    def submit(self, step: Step, path: pathlib.Path) -> _Pending: ...
+    def submit(self, step: Step, read: Read, path: pathlib.Path) -> _Pending: ...
 
     def close(self, wait: bool) -> None: ...
 
 
-def _read_and_run(step: Step, path: pathlib.Path) -> Outcome:
-    return step(read_input(path))
+def _read_and_run(step: Step, read: Read, path: pathlib.Path) -> Outcome:
+    return step(read(path))
 
 
 class _InOrder:
@@ -104,10 +106,10 @@ class _InOrder:
 
     ahead = 1
 
-    def submit(self, step: Step, path: pathlib.Path) -> _Pending:
+    def submit(self, step: Step, read: Read, path: pathlib.Path) -> _Pending:
         future: concurrent.futures.Future[Outcome] = concurrent.futures.Future()
         try:
-            future.set_result(_read_and_run(step, path))
+            future.set_result(_read_and_run(step, read, path))
         except Exception as exc:
             future.set_exception(exc)
         return future
@@ -124,8 +126,8 @@ class _Threads:
         self.ahead = jobs * AHEAD_PER_WORKER
         self.pool = concurrent.futures.ThreadPoolExecutor(jobs, thread_name_prefix="vantry-batch")
 
-    def submit(self, step: Step, path: pathlib.Path) -> _Pending:
-        return self.pool.submit(_read_and_run, step, path)
+    def submit(self, step: Step, read: Read, path: pathlib.Path) -> _Pending:
+        return self.pool.submit(_read_and_run, step, read, path)
 
     def close(self, wait: bool) -> None:
         self.pool.shutdown(wait=wait, cancel_futures=True)
@@ -147,9 +149,9 @@ class _Cluster:
         threads = sum(self.client.nthreads().values()) or 1
         self.ahead = threads * AHEAD_PER_WORKER
 
-    def submit(self, step: Step, path: pathlib.Path) -> _Pending:
+    def submit(self, step: Step, read: Read, path: pathlib.Path) -> _Pending:
         # pure=False: two files with the same bytes are still two tasks, each reported.
-        future: _Pending = self.client.submit(step, read_input(path), pure=False)
+        future: _Pending = self.client.submit(step, read(path), pure=False)
         return future
 
     def close(self, wait: bool) -> None:
@@ -236,7 +238,7 @@ def run(batch: Batch, args: argparse.Namespace) -> int:
     def launch(path: pathlib.Path) -> _Launched:
         try:
             target = targets(path) if targets is not None else None
-            return path, target, runner.submit(batch.step, path)
+            return path, target, runner.submit(batch.step, batch.read, path)
         except Exception as exc:  # a refused output path; for --dask, an unreadable file
             return path, None, exc
 
