@@ -15,7 +15,6 @@ from __future__ import annotations
 
 import argparse
 import collections
-import concurrent.futures
 import contextlib
 import os
 import pathlib
@@ -101,18 +100,31 @@ def _read_and_run(step: Step, read: Read, path: pathlib.Path) -> Outcome:
     return step(read(path))
 
 
+class _Done:
+    """A file already done: its outcome, or the error it raised."""
+
+    def __init__(self, outcome: Outcome | None, error: Exception | None) -> None:
+        self.outcome, self.error = outcome, error
+
+    def result(self) -> Outcome | None:
+        if self.error is not None:
+            raise self.error
+        return self.outcome
+
+    def cancel(self) -> bool:
+        return False
+
+
 class _InOrder:
     """-j 1: each file is done when it is submitted, exactly as a plain loop."""
 
     ahead = 1
 
     def submit(self, step: Step, read: Read, path: pathlib.Path) -> _Pending:
-        future: concurrent.futures.Future[Outcome] = concurrent.futures.Future()
         try:
-            future.set_result(_read_and_run(step, read, path))
+            return _Done(_read_and_run(step, read, path), None)
         except Exception as exc:
-            future.set_exception(exc)
-        return future
+            return _Done(None, exc)
 
     def close(self, wait: bool) -> None:
         pass
@@ -124,6 +136,8 @@ class _Threads:
 
     def __init__(self, jobs: int) -> None:
         self.ahead = jobs * AHEAD_PER_WORKER
+        import concurrent.futures  # here: one file after another needs none of it
+
         self.pool = concurrent.futures.ThreadPoolExecutor(jobs, thread_name_prefix="vantry-batch")
 
     def submit(self, step: Step, read: Read, path: pathlib.Path) -> _Pending:
