@@ -19,7 +19,7 @@ COMMANDS = [["screen"], ["size"], ["ratio"], ["normalise"], ["letterbox"], ["sca
 
 
 def write_image(path, size, fmt="PNG", mode="RGB"):
-    Image.new(mode, size, 70000 if mode == "I" else (10, 20, 30)).save(path, format=fmt)
+    Image.new(mode, size, 40000 if mode == "I" else (10, 20, 30)).save(path, format=fmt)
     return str(path)
 
 
@@ -149,7 +149,7 @@ def test_batch_with_broken_file_skips_and_counts(tmp_path, capsys):
         (["normalise", "IMG", "--mode", "resize", "--expand", "0"], "JPEG", (1920, 1080)),
         (["normalise", "IMG", "--proportion", "3:4"], "JPEG", (1920, 1080)),  # gated out, still PNG
         (["normalise", "IMG", "--compress-level", "1"], "JPEG", (1920, 1188)),
-        # 32-bit integer pixels, which PNG cannot store, are converted first.
+        # 32-bit integer pixels (of 16-bit values), which PNG cannot store, are converted first.
         (["scale", "IMG", "--compress-level", "0"], "TIFF", (1392, 752)),
         (["letterbox", "IMG", "64", "64"], "TIFF", (64, 64)),
     ],
