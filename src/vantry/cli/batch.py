@@ -142,7 +142,8 @@ def run_noting_warnings(step: Step, data: bytes) -> Outcome:
         outcome = step(data)
     finally:
         del _noting.notes
-    return replace(outcome, notes=outcome.notes + tuple(notes)) if notes else outcome
+    # A file opened twice warns twice: each warning is one note.
+    return replace(outcome, notes=tuple(dict.fromkeys(outcome.notes + tuple(notes)))) if notes else outcome
 
 
 def _read_and_run(step: Step, path: pathlib.Path) -> Outcome:

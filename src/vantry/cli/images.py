@@ -64,7 +64,7 @@ def _source(img: Any) -> tuple[bytes | None, tuple[str, ...]]:
     """What the output keeps of an opened input: its ICC profile; and a note when it
     holds more frames or pages than the first, the only one used."""
     frames = getattr(img, "n_frames", 1)
-    notes = (f"{frames} frames or pages; only the first is used",) if frames > 1 else ()
+    notes = (f"note: {frames} frames or pages; only the first is used",) if frames > 1 else ()
     return img.info.get("icc_profile"), notes
 
 

@@ -136,7 +136,7 @@ def icc_for(profile: bytes | None, mode: str) -> tuple[bytes | None, tuple[str, 
     if mode in ICC_SPACES.get(space, frozenset()):
         return profile, ()
     shown = space.decode("latin-1").strip() or "unknown"
-    return None, (f"its {shown} ICC profile does not describe the {mode} output, which is written without one",)
+    return None, (f"note: its {shown} ICC profile does not describe the {mode} output, written without it",)
 
 
 def png_with_icc(png: bytes, profile: bytes) -> bytes:
