@@ -24,7 +24,7 @@ import pathlib
 import sys
 import threading
 import warnings
-from collections.abc import Callable, Iterable, Iterator, Sequence
+from collections.abc import Callable, Iterator, Sequence
 from dataclasses import dataclass, replace
 from typing import Any, Protocol, TextIO
 
@@ -137,7 +137,8 @@ def run_noting_warnings(step: Step, data: bytes) -> Outcome:
     """step(data), with the warnings it raises as notes of its outcome. Runs in a
     thread of this process or on a Dask worker, which it sets up on first use."""
     _hook_warnings()
-    _noting.notes = notes = []
+    notes: list[str] = []
+    _noting.notes = notes
     try:
         outcome = step(data)
     finally:

@@ -308,16 +308,16 @@ def register(sub: Any, formatter: type[argparse.HelpFormatter]) -> None:
     p.set_defaults(func=cmd_ratio)
 
     p = sub.add_parser(
-        "normalise", help="enlarge the shorter side of images, write PNG into OUT", formatter_class=formatter,
+        "normalise", help="enlarge the shorter side of images, write them into OUT", formatter_class=formatter,
         description="Enlarge the shorter side of each image by --expand percent (both sides of a square), on a "
-                    "transparent canvas (fill) or by stretching (resize), and write it as PNG. The result keeps "
-                    "no standard ratio: 1920x1080 becomes 1920x1188.",
+                    "transparent canvas (fill) or by stretching (resize), and write it (PNG by default). The result "
+                    "keeps no standard ratio: 1920x1080 becomes 1920x1188.",
         epilog=epilog(["vantry normalise photos/*.jpg -o out",
                        "vantry normalise *.png --proportion 3:4 --mode resize --expand 20 -o out"], BATCH_CODES))
     _images_argument(p)
     p.add_argument("--proportion", metavar="W:H",
                    help="only enlarge images whose nearest standard ratio is W:H (one of 1:1 2:3 3:2 3:4 4:3 "
-                        "4:5 5:4 9:16 16:9 21:9); the others are written unchanged as PNG")
+                        "4:5 5:4 9:16 16:9 21:9); the others are written unchanged")
     p.add_argument("--mode", choices=("fill", "resize"), default="fill",
                    help="fill: centre the image on a transparent canvas; resize: stretch it (default fill)")
     p.add_argument("--expand", type=non_negative, default=10.0, metavar="PERCENT",
@@ -326,22 +326,23 @@ def register(sub: Any, formatter: type[argparse.HelpFormatter]) -> None:
     p.set_defaults(func=cmd_normalise)
 
     p = sub.add_parser(
-        "letterbox", help="fit images into WIDTH x HEIGHT on a background, write PNG into OUT",
+        "letterbox", help="fit images into WIDTH x HEIGHT on a background, write them into OUT",
         formatter_class=formatter,
         description="Scale each image uniformly until it touches the WIDTH x HEIGHT box and centre it on a "
-                    "background of exactly that size.",
+                    "background of exactly that size; transparent pixels are flattened onto the background.",
         epilog=epilog(["vantry letterbox photos/*.jpg 1024 1024 -o boxed",
                        "vantry letterbox banner.png 1920 1080 --bg 255,255,255 --compress-level 1 -o out"],
                       BATCH_CODES))
     _images_argument(p)
     p.add_argument("width", type=positive, metavar="WIDTH", help="width of the box and of every output")
     p.add_argument("height", type=positive, metavar="HEIGHT", help="height of the box and of every output")
-    p.add_argument("--bg", type=colour, default=(0, 0, 0), metavar="R,G,B", help="background (default 0,0,0)")
+    p.add_argument("--bg", type=colour, default=(0, 0, 0), metavar="R,G,B",
+                   help="background of the bars and of transparent pixels (default 0,0,0)")
     _shared_options(p, writes=True)
     p.set_defaults(func=cmd_letterbox)
 
     p = sub.add_parser(
-        "scale", help="scale images to the editing model's nearest preferred size, write PNG into OUT",
+        "scale", help="scale images to the editing model's nearest preferred size, write them into OUT",
         formatter_class=formatter,
         description="Stretch each image to the preferred size of the image-editing model (about one megapixel) "
                     "nearest to it in aspect ratio.",
