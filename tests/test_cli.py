@@ -166,6 +166,12 @@ def test_image_commands_write_png(tmp_path, argv, source, size, capsys):
         assert (result.format, result.size) == ("PNG", size)
 
 
+def command_on(command, path):
+    """A subcommand's argv with the image file in place of IMAGE, or right after the subcommand's name."""
+    argv = [str(path) if a == "IMAGE" else a for a in command]
+    return argv if "IMAGE" in command else [argv[0], str(path), *argv[1:]]
+
+
 def opaque_inputs(folder):
     """Ordinary opaque 8-bit files: RGB, grey, palette and all-opaque RGBA PNGs and an RGB JPEG."""
     folder.mkdir()
@@ -233,10 +239,7 @@ def opaque_outputs(command, folder, capsys):
     """{(command, input name): digests} of one command over the opaque inputs."""
     digests = {}
     for name, path in opaque_inputs(folder / "in").items():
-        argv = [str(path) if a == "IMAGE" else a for a in OPAQUE_COMMANDS[command]]
-        if "IMAGE" not in OPAQUE_COMMANDS[command]:
-            argv.insert(1, str(path))
-        assert main([*argv, "-o", str(folder / "o"), "-j", "1"]) == 0
+        assert main([*command_on(OPAQUE_COMMANDS[command], path), "-o", str(folder / "o"), "-j", "1"]) == 0
         digests[command, name] = _digests((folder / "o" / f"{path.stem}.png").read_bytes())
         (folder / "o" / f"{path.stem}.png").unlink()
     capsys.readouterr()
@@ -291,11 +294,8 @@ def grey_content(img):
      ["scale", "--format", "webp"]],
 )
 def test_every_mode_keeps_its_content(tmp_path, mode, command, capsys):
-    source = mode_file(tmp_path, mode)
-    argv = [str(source) if a == "IMAGE" else a for a in command]
-    if "IMAGE" not in command:
-        argv.insert(1, str(source))
-    assert main([*argv, "-o", str(tmp_path / "o")]) == 0, capsys.readouterr().err
+    assert main([*command_on(command, mode_file(tmp_path, mode)), "-o", str(tmp_path / "o")]) == 0, \
+        capsys.readouterr().err
     (written,) = (tmp_path / "o").iterdir()
     with Image.open(written) as out:
         content = grey_content(out)
@@ -312,10 +312,7 @@ def test_every_mode_keeps_its_content(tmp_path, mode, command, capsys):
 @pytest.mark.parametrize("command", [["normalise"], ["letterbox", "IMAGE", "64", "64"], ["scale"]])
 def test_content_with_no_8_bit_reading_is_a_clear_per_file_error(tmp_path, mode, message, command, capsys):
     source = mode_file(tmp_path, mode)
-    argv = [str(source) if a == "IMAGE" else a for a in command]
-    if "IMAGE" not in command:
-        argv.insert(1, str(source))
-    assert main([*argv, "-o", str(tmp_path / "o")]) == 1
+    assert main([*command_on(command, source), "-o", str(tmp_path / "o")]) == 1
     err = capsys.readouterr().err.splitlines()
     if command != ["scale"]:  # the modules scale to 8 bits; scale keeps 16 where it can
         message = message.replace("to 16 bits", "to 8 bits")
@@ -372,10 +369,7 @@ def test_icc_profile_is_written_into_every_output(tmp_path, command, fmt, capsys
 
     profile = icc_profile(b"RGB ")
     Image.linear_gradient("L").resize((60, 80)).convert("RGB").save(tmp_path / "p3.png", icc_profile=profile)
-    argv = [str(tmp_path / "p3.png") if a == "IMAGE" else a for a in command]
-    if "IMAGE" not in command:
-        argv.insert(1, str(tmp_path / "p3.png"))
-    assert main([*argv, "--format", fmt, "-o", str(tmp_path / "o")]) == 0
+    assert main([*command_on(command, tmp_path / "p3.png"), "--format", fmt, "-o", str(tmp_path / "o")]) == 0
     assert capsys.readouterr().err.count("\n") == 1  # the summary: no note
     (written,) = (tmp_path / "o").iterdir()
     with Image.open(written) as out:
