@@ -83,7 +83,7 @@ private:
         unpack(extrema.get(), bounds);
         double min = PyFloat_AsDouble(bounds[0].get()), max = PyFloat_AsDouble(bounds[1].get());
         if (PyErr_Occurred()) throw_error();
-        if (min >= lo && max <= hi) return;  // false for a NaN, which has no 8-bit reading either
+        if (min >= lo && max <= hi) return;
         PyErr_Format(PyExc_ValueError, "cannot scale mode %U to 8 bits: values %S to %S %s", mode, bounds[0].get(),
                      bounds[1].get(), why);
         throw_error();

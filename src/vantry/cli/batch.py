@@ -1,8 +1,8 @@
 """The one batch runner of the image subcommands.
 
 A subcommand hands over a *step*: a picklable callable that turns the bytes of
-one file into an Outcome (the PNG to write, if any, and the facts its line
-reports). This module decides how the files are done: one after another
+one file into an Outcome (the file to write, if any, the facts its line
+reports and its notes). This module decides how the files are done: one after another
 (-j 1), in threads (-j N; Pillow releases the GIL while it decodes, resamples
 and encodes), or on a Dask cluster (--dask: the files are read here, their bytes
 scattered to the workers, the results written here). Whichever way, the per-file

@@ -104,7 +104,7 @@ def _to_grey(image: Any, scale: float) -> Any:
 
 def _require_range(image: Any, lo: float, hi: float, why: str, bits: int = 8) -> None:
     extrema = image.getextrema()
-    if extrema is not None and not (extrema[0] >= lo and extrema[1] <= hi):  # a NaN fails too
+    if extrema is not None and not (extrema[0] >= lo and extrema[1] <= hi):
         raise ValueError(f"cannot scale mode {image.mode} to {bits} bits: values {extrema[0]} to {extrema[1]} {why}")
 
 
