@@ -24,9 +24,9 @@ struct State : StateBase {
     PyObject *proportion, *need_adjust, *fill_color, *kwargs, *std_ratio_map, *standard_ratio_list;
     PyObject *parse_ratio, *closest_ratio;
     PyObject *strip, *isspace, *match, *group, *open, *convert, *close, *size, *width, *mode, *format;
-    PyObject *resize, *paste, *alpha_composite, *save, *new_, *getvalue, *quality;
+    PyObject *resize, *paste, *alpha_composite, *getchannel, *getextrema, *save, *new_, *getvalue, *quality;
     // constant values
-    PyObject *rgba, *png, *resize_mode, *fill_mode, *default_fill, *ninety_five, *one, *two;
+    PyObject *rgba, *png, *alpha_band, *resize_mode, *fill_mode, *default_fill, *ninety_five, *one, *two, *opaque;
     PyMethodDef* parse_ratio_def = nullptr;
     PyMethodDef* closest_ratio_def = nullptr;
     vantry::EightBit eight_bit;
@@ -228,6 +228,17 @@ Num centre_offset(PyObject* outer, PyObject* inner) {
     return Num::floordiv(Num::of(outer) - Num::of(inner), Num::integer(2));
 }
 
+// Whether every pixel of the RGBA image is opaque, so that a paste gives the
+// bytes of the composite at a third of its cost (photos decoded to RGBA).
+bool fully_opaque(State& st, PyObject* img) {
+    Ref alpha = call_method(img, st.getchannel, st.alpha_band);
+    Ref extrema = call_method(alpha.get(), st.getextrema);
+    if (is_none(extrema.get())) return true;  // no pixels
+    Ref bounds[2];
+    unpack(extrema.get(), bounds);
+    return equal(bounds[0].get(), st.opaque);
+}
+
 // canvas.alpha_composite(img) with img's corner at (x, y): img over the canvas,
 // so its opaque pixels replace the canvas, transparent ones leave it showing and
 // partly transparent ones blend once. A negative offset (a canvas smaller than
@@ -246,7 +257,8 @@ Ref fill_canvas(State& st, PyObject* self, PyObject* img, PyObject* size) {
     Ref img_w = getattr(img, st.width), img_h = getattr(img, st.name("height"));
     Num x = centre_offset(canvas_w.get(), img_w.get()), y = centre_offset(canvas_h.get(), img_h.get());
     Ref mode = getattr(img, st.mode);
-    if (equal(mode.get(), st.rgba)) {
+    bool blend = equal(mode.get(), st.rgba) && !fully_opaque(st, img);
+    if (blend) {
         composite_over(st, canvas.get(), img, x, y);
     } else {
         Ref at = tuple_of({x.object().get(), y.object().get()});
@@ -331,7 +343,8 @@ void exec(PyObject* module, State& st) {
                               {&st.group, "group"}, {&st.open, "open"}, {&st.convert, "convert"},
                               {&st.close, "close"}, {&st.size, "size"}, {&st.width, "width"}, {&st.mode, "mode"},
                               {&st.format, "format"}, {&st.resize, "resize"}, {&st.paste, "paste"},
-                              {&st.alpha_composite, "alpha_composite"}, {&st.save, "save"}, {&st.new_, "new"},
+                              {&st.alpha_composite, "alpha_composite"}, {&st.getchannel, "getchannel"},
+                              {&st.getextrema, "getextrema"}, {&st.alpha_band, "A"}, {&st.save, "save"}, {&st.new_, "new"},
                               {&st.getvalue, "getvalue"}, {&st.quality, "quality"}, {&st.rgba, "RGBA"}, {&st.png, "PNG"},
                               {&st.resize_mode, "resize"}, {&st.fill_mode, "fill"}})
         *slot = st.name(text);
@@ -339,6 +352,7 @@ void exec(PyObject* module, State& st) {
     st.ninety_five = st.keep(new_int(95));
     st.one = st.keep(new_int(1));
     st.two = st.keep(new_int(2));
+    st.opaque = st.keep(new_int(255));
     Ref c255 = new_int(255), c0 = new_int(0);
     st.default_fill = st.keep(tuple_of({c255.get(), c255.get(), c255.get(), c0.get()}));
 

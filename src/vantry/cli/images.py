@@ -164,7 +164,11 @@ def _enlarge(image: Any, size: tuple[int, int], mode: str, fill: Any) -> Any:
     if mode == "resize":
         return image.resize(size, Image.Resampling.LANCZOS)
     canvas = Image.new("RGBA", size, fill)
-    canvas.alpha_composite(image, ((size[0] - image.width) // 2, (size[1] - image.height) // 2))
+    at = ((size[0] - image.width) // 2, (size[1] - image.height) // 2)
+    if image.getchannel("A").getextrema()[0] == 255:
+        canvas.paste(image, at)  # opaque: the composite's bytes, at a third of its cost
+    else:
+        canvas.alpha_composite(image, at)
     return canvas
 
 
