@@ -307,8 +307,11 @@ def test_every_mode_keeps_its_content(tmp_path, mode, command, capsys):
     assert 70 < mean < 185 and levels >= (2 if mode == "1" else 10), (mean, levels)
 
 
-@pytest.mark.parametrize("mode, message", [("I70000", r"cannot scale mode I to 16 bits: values \d+ to 6\d{4} lie outside the 16-bit"),
-                                           ("F1.5", r"cannot scale mode F to 8 bits: values 0\.0\d* to 1\.4\d* lie outside 0 to 1")])
+@pytest.mark.parametrize(
+    "mode, message",
+    [("I70000", r"cannot scale mode I to 16 bits: values \d+ to 6\d{4} lie outside the 16-bit"),
+     ("F1.5", r"cannot scale mode F to 8 bits: values 0\.0\d* to 1\.4\d* lie outside 0 to 1")],
+)
 @pytest.mark.parametrize("command", [["normalise"], ["letterbox", "IMAGE", "64", "64"], ["scale"]])
 def test_content_with_no_8_bit_reading_is_a_clear_per_file_error(tmp_path, mode, message, command, capsys):
     source = mode_file(tmp_path, mode)
@@ -332,10 +335,12 @@ def test_transparent_logo_letterboxes_onto_the_background(tmp_path, capsys):
     logo.paste((255, 0, 0, 255), (10, 5, 30, 15))
     logo.putpixel((5, 10), (0, 0, 255, 128))  # a soft edge: half blue
     logo.save(tmp_path / "logo.png")
-    assert main(["letterbox", str(tmp_path / "logo.png"), "40", "40", "--bg", "255,255,255", "-o", str(tmp_path / "o")]) == 0
+    white = ["--bg", "255,255,255"]
+    assert main(["letterbox", str(tmp_path / "logo.png"), "40", "40", *white, "-o", str(tmp_path / "o")]) == 0
     with Image.open(tmp_path / "o" / "logo.png") as out:
         # Bars and the logo's transparent parts alike are the background: no black box.
-        assert out.getpixel((0, 0)) == out.getpixel((1, 11)) == (255, 255, 255) and out.getpixel((20, 20)) == (255, 0, 0)
+        assert out.getpixel((0, 0)) == out.getpixel((1, 11)) == (255, 255, 255)
+        assert out.getpixel((20, 20)) == (255, 0, 0)
         assert out.getpixel((5, 20)) == (127, 127, 255)
 
 
@@ -395,7 +400,8 @@ def test_keep_tree_keeps_both_files_of_a_name_collision(tmp_path, capsys):
     burst = tmp_path / "burst"
     (burst / "day1").mkdir(parents=True)
     (burst / "day2").mkdir()
-    shots = [write_image(burst / day / "IMG_0001.jpg", size, "JPEG") for day, size in (("day1", (60, 40)), ("day2", (40, 60)))]
+    shots = [write_image(burst / day / "IMG_0001.jpg", size, "JPEG")
+             for day, size in (("day1", (60, 40)), ("day2", (40, 60)))]
     assert main(["scale", *shots, "-o", str(tmp_path / "flat")]) == 1
     assert "already written by an earlier file" in capsys.readouterr().err
     assert main(["scale", *reversed(shots), "--keep-tree", "--format", "webp", "-o", str(tmp_path / "tree")]) == 0
@@ -415,7 +421,8 @@ def test_format_and_quality(tmp_path, fmt, suffix, capsys):
     Image.radial_gradient("L").resize((300, 200)).convert("RGB").save(photo)
     sizes = {}
     for quality in ("20", "90"):
-        assert main(["normalise", str(photo), "--format", fmt, "--quality", quality, "-o", str(tmp_path / quality)]) == 0
+        options = ["--format", fmt, "--quality", quality]
+        assert main(["normalise", str(photo), *options, "-o", str(tmp_path / quality)]) == 0
         written = tmp_path / quality / f"photo{suffix}"
         with Image.open(written) as out:
             assert (out.format, out.size) == (fmt.upper(), (300, 220))

@@ -344,9 +344,10 @@ void exec(PyObject* module, State& st) {
                               {&st.close, "close"}, {&st.size, "size"}, {&st.width, "width"}, {&st.mode, "mode"},
                               {&st.format, "format"}, {&st.resize, "resize"}, {&st.paste, "paste"},
                               {&st.alpha_composite, "alpha_composite"}, {&st.getchannel, "getchannel"},
-                              {&st.getextrema, "getextrema"}, {&st.alpha_band, "A"}, {&st.save, "save"}, {&st.new_, "new"},
-                              {&st.getvalue, "getvalue"}, {&st.quality, "quality"}, {&st.rgba, "RGBA"}, {&st.png, "PNG"},
-                              {&st.resize_mode, "resize"}, {&st.fill_mode, "fill"}})
+                              {&st.getextrema, "getextrema"}, {&st.alpha_band, "A"}, {&st.save, "save"},
+                              {&st.new_, "new"}, {&st.getvalue, "getvalue"}, {&st.quality, "quality"},
+                              {&st.rgba, "RGBA"}, {&st.png, "PNG"}, {&st.resize_mode, "resize"},
+                              {&st.fill_mode, "fill"}})
         *slot = st.name(text);
     st.eight_bit.init(st);
     st.ninety_five = st.keep(new_int(95));
