@@ -32,7 +32,7 @@ def floor_fill(data):
     w, h = img.size
     new_w, new_h = enlarged(w, h)
     canvas = Image.new("RGBA", (new_w, new_h), (255, 255, 255, 0))
-    canvas.paste(img, ((new_w - w) // 2, (new_h - h) // 2), img)
+    canvas.alpha_composite(img, ((new_w - w) // 2, (new_h - h) // 2))
     out = io.BytesIO()
     canvas.save(out, format="PNG", quality=95)
     return out.getvalue()

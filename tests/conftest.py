@@ -17,6 +17,23 @@ def encode_image(width, height, mode="RGB", fmt="PNG", color=None):
     return buf.getvalue()
 
 
+def deep_grey(mode):
+    """A 256 x 2 image of a 16-bit, 32-bit integer or float grey mode whose 8-bit reading is
+    0..255 along both rows: the first row exact (k * 257, k / 255), the second just short of
+    halfway down to the step below (it rounds up to k, where clipping or truncating would not)."""
+    if mode == "F":
+        values = [k / 255 for k in range(256)] + [max(k - 0.49, 0) / 255 for k in range(256)]
+    else:
+        values = [k * 257 for k in range(256)] + [max(k * 257 - 128, 0) for k in range(256)]
+    img = Image.new("F" if mode == "F" else "I", (256, 2))
+    img.putdata(values)
+    return img if mode in ("I", "F") else img.convert(mode)
+
+
+# What deep_grey reads as in 8 bits.
+DEEP_GREY_8_BIT = bytes(range(256)) * 2
+
+
 def _allocated_after(fn, calls):
     for _ in range(calls):
         fn()

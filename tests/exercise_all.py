@@ -75,6 +75,12 @@ def exercise_aspecta():
     expect(OverflowError, a.adjust_size, PNG, expand_percent=float("inf"))
     expect(Exception, a.adjust_size, GARBAGE)
     expect(TypeError, a.adjust_size, bytearray(PNG))
+    soft = encoded((30, 40), "RGBA")
+    ok(Image.open(io.BytesIO(a.adjust_size(soft, expand_percent=-50))).size, (15, 40))
+    ok(Image.open(io.BytesIO(a.adjust_size(encoded((30, 40), "I;16")))).getpixel((16, 20)), (0, 0, 0, 255))
+    out_of_range = io.BytesIO()
+    Image.new("F", (30, 40), 2.0).save(out_of_range, format="TIFF")
+    expect(ValueError, a.adjust_size, out_of_range.getvalue())
     expect(TypeError, Aspecta, 3)
     expect(TypeError, Aspecta, None, None)
 
@@ -89,6 +95,8 @@ def exercise_resize():
     expect(ValueError, image_resize, img, -1, 10)
     expect(TypeError, image_resize, img, "10", 10)
     expect(AttributeError, image_resize, object(), 10, 10)
+    ok(image_resize(Image.new("I;16", (8, 8), 40000), 4, 4).getpixel((0, 0)), (156, 156, 156))
+    expect(ValueError, image_resize, Image.new("I", (8, 8), 70000), 4, 4)
 
 
 def exercise_simplora():

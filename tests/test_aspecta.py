@@ -1,12 +1,13 @@
 import io
 import pickle
+import re
 import subprocess
 import sys
 
 import pytest
 from PIL import Image
 
-from conftest import assert_no_leak, encode_image, raises
+from conftest import DEEP_GREY_8_BIT, assert_no_leak, deep_grey, encode_image, raises
 from vantry.aspecta import Aspecta
 
 STANDARD = ["1:1", "2:3", "3:2", "3:4", "4:3", "4:5", "5:4", "9:16", "16:9", "21:9"]
@@ -16,6 +17,12 @@ def decode(data):
     img = Image.open(io.BytesIO(data))
     img.load()
     return img
+
+
+def encode(img, fmt="PNG"):
+    buf = io.BytesIO()
+    img.save(buf, format=fmt)
+    return buf.getvalue()
 
 
 # ---- construction ---------------------------------------------------------------
@@ -168,13 +175,67 @@ def test_fill_border_is_transparent_and_centre_opaque():
     assert out.getpixel((330, 400))[3] == 255
 
 
-def test_fill_blends_partly_transparent_pixels_with_the_canvas():
-    src = encode_image(10, 20, "RGBA", color=(0, 0, 0, 128))
-    out = decode(Aspecta(fill_color=(255, 0, 0, 255)).adjust_size(src))
-    expected = Image.new("RGBA", (11, 20), (255, 0, 0, 255))
-    small = Image.new("RGBA", (10, 20), (0, 0, 0, 128))
-    expected.paste(small, (0, 0), small)
-    assert out.tobytes() == expected.tobytes()
+SOFT_EDGE = (230, 20, 20, 53)
+
+
+@pytest.mark.parametrize(
+    "canvas, pixel, expected",
+    [
+        # A transparent canvas keeps the image's own pixels, partly transparent ones included.
+        ((255, 255, 255, 0), SOFT_EDGE, SOFT_EDGE),
+        ((255, 255, 255, 0), (0, 0, 0, 128), (0, 0, 0, 128)),
+        ((255, 255, 255, 0), (9, 8, 7, 255), (9, 8, 7, 255)),
+        ((255, 255, 255, 0), (9, 8, 7, 0), (255, 255, 255, 0)),
+        # An opaque canvas shows the image composited over it, once.
+        ((255, 255, 255, 255), SOFT_EDGE, (250, 206, 206, 255)),
+        ((255, 0, 0, 255), (0, 0, 0, 128), (127, 0, 0, 255)),
+        ((255, 0, 0, 255), (9, 8, 7, 255), (9, 8, 7, 255)),
+        ((255, 0, 0, 255), (9, 8, 7, 0), (255, 0, 0, 255)),
+        # A partly transparent canvas: the "over" of both alphas.
+        ((0, 0, 255, 128), (255, 0, 0, 128), (170, 0, 85, 192)),
+    ],
+)
+@pytest.mark.parametrize("percent", [10, -50])  # centred on a larger canvas, or cropped by a smaller one
+def test_fill_composites_the_image_over_the_canvas(canvas, pixel, expected, percent):
+    src = Image.new("RGBA", (10, 20), pixel)
+    src.putpixel((5, 10), (1, 2, 3, 255))  # an opaque dot shows where the image lies
+    out = decode(Aspecta(fill_color=canvas).adjust_size(encode(src), expand_percent=percent))
+    x = (out.width - 10) // 2  # -3 on the 5-pixel canvas of -50 %
+    assert out.getpixel((max(x, 0), 0)) == expected and out.getpixel((x + 5, 10)) == (1, 2, 3, 255)
+    layer = Image.new("RGBA", out.size, (0, 0, 0, 0))
+    layer.paste(src, (x, 0))
+    assert out.tobytes() == Image.alpha_composite(Image.new("RGBA", out.size, canvas), layer).tobytes()
+    if pixel[3] in (0, 255):  # opaque and transparent pixels: what a paste with the alpha as mask gave
+        pasted = Image.new("RGBA", out.size, canvas)
+        pasted.paste(src, (x, 0), src)
+        assert out.tobytes() == pasted.tobytes()
+
+
+@pytest.mark.parametrize(
+    "mode, fmt",
+    [("I;16", "PNG"), ("I;16", "TIFF"), ("I;16B", "TIFF"), ("I", "TIFF"), ("F", "TIFF")],
+)
+@pytest.mark.parametrize("need_adjust", ["resize", "fill"])
+def test_high_depth_grey_is_scaled_to_8_bits_not_clipped(mode, fmt, need_adjust):
+    data = encode(deep_grey(mode), fmt)
+    assert decode(data).mode == mode
+    out = decode(Aspecta(need_adjust=need_adjust).adjust_size(data, expand_percent=0))
+    assert out.mode == "RGBA" and out.getchannel("A").getextrema() == (255, 255)
+    assert all(out.getchannel(band).tobytes() == DEEP_GREY_8_BIT for band in "RGB")
+
+
+@pytest.mark.parametrize(
+    "mode, values, message",
+    [("I", (0, 65536), "cannot scale mode I to 8 bits: values 0 to 65536 lie outside the 16-bit range 0 to 65535"),
+     ("I", (-1, 5), "values -1 to 5 lie outside the 16-bit range"),
+     ("F", (0.0, 1.5), "cannot scale mode F to 8 bits: values 0.0 to 1.5 lie outside 0 to 1"),
+     ("F", (-0.25, 0.5), "values -0.25 to 0.5 lie outside 0 to 1")],
+)
+def test_grey_beyond_what_8_bits_can_read_is_refused_by_mode(mode, values, message):
+    img = Image.new(mode, (2, 1))
+    img.putdata(values)
+    with pytest.raises(ValueError, match=re.escape(message)):
+        Aspecta().adjust_size(encode(img, "TIFF"))
 
 
 def test_jpeg_input_comes_back_as_png_of_same_size():
@@ -303,3 +364,7 @@ def test_no_leaks():
     bad_mode = Aspecta(need_adjust="x")
     assert_no_leak(raises(ValueError, bad_mode.adjust_size, small), calls=300)
     assert_no_leak(raises(ValueError, Aspecta(need_adjust="resize").adjust_size, small, False, -100), calls=300)
+    deep, soft = encode(Image.new("I;16", (8, 6), 40000)), encode(Image.new("RGBA", (8, 6), (1, 2, 3, 99)))
+    assert_no_leak(lambda: a.adjust_size(deep), calls=300)
+    assert_no_leak(lambda: a.adjust_size(soft, expand_percent=-50), calls=300)
+    assert_no_leak(raises(ValueError, a.adjust_size, encode(Image.new("F", (8, 6), 2.0), "TIFF")), calls=300)

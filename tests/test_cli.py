@@ -1,3 +1,4 @@
+import hashlib
 import http.server
 import io
 import json
@@ -22,7 +23,7 @@ COMMANDS = [["screen"], ["size"], ["ratio"], ["normalise"], ["letterbox"], ["sca
 
 
 def write_image(path, size, fmt="PNG", mode="RGB"):
-    Image.new(mode, size, 70000 if mode == "I" else (10, 20, 30)).save(path, format=fmt)
+    Image.new(mode, size, 40000 if mode == "I" else (10, 20, 30)).save(path, format=fmt)
     return str(path)
 
 
@@ -82,6 +83,10 @@ def bad_files(tmp_path):
         (["normalise", "IMG", "-o", "OUT", "--proportion", "16;9"], 2, "ten standard ratios are 1:1, 2:3, 3:2"),
         (["normalise", "IMG", "-o", "OUT", "--proportion", "32:18"], 2, "not a standard ratio (write it as 16:9)"),
         (["letterbox", "IMG", "100000", "100000", "-o", "OUT"], 2, "beyond Pillow's limit of 89478485"),
+        (["scale", "IMG", "-o", "OUT", "--quality", "90"], 2, "--quality is for --format jpeg or webp"),
+        (["scale", "IMG", "-o", "OUT", "--format", "jpeg", "--compress-level", "1"], 2, "--compress-level is for PNG"),
+        (["scale", "IMG", "-o", "OUT", "--format", "webp", "--quality", "0"], 2, "expected a quality 1 to 100"),
+        (["scale", "IMG", "-o", "OUT", "--format", "gif"], 2, "invalid choice: 'gif'"),
         (["size", "10:1", "--strict"], 2, "相差太大 (invalid aspect ratio: the sides differ too much)"),
         (["size", "16x9"], 2, "expected W:H"),
         (["size", "16:0"], 2, "expected W:H"),
@@ -166,7 +171,7 @@ def test_batch_with_broken_file_skips_and_counts(tmp_path, capsys):
         (["normalise", "IMG", "--mode", "resize", "--expand", "0"], "JPEG", (1920, 1080)),
         (["normalise", "IMG", "--proportion", "3:4"], "JPEG", (1920, 1080)),  # gated out, still PNG
         (["normalise", "IMG", "--compress-level", "1"], "JPEG", (1920, 1188)),
-        # 32-bit integer pixels, which PNG cannot store, are converted first.
+        # 32-bit integer pixels (of 16-bit values), which PNG cannot store, are converted first.
         (["scale", "IMG", "--compress-level", "0"], "TIFF", (1392, 752)),
         (["letterbox", "IMG", "64", "64"], "TIFF", (64, 64)),
     ],
@@ -178,11 +183,282 @@ def test_image_commands_write_png(tmp_path, argv, source, size, capsys):
         assert (result.format, result.size) == ("PNG", size)
 
 
+def command_on(command, path):
+    """A subcommand's argv with the image file in place of IMAGE, or right after the subcommand's name."""
+    argv = [str(path) if a == "IMAGE" else a for a in command]
+    return argv if "IMAGE" in command else [argv[0], str(path), *argv[1:]]
+
+
+def opaque_inputs(folder):
+    """Ordinary opaque 8-bit files: RGB, grey, palette and all-opaque RGBA PNGs and an RGB JPEG."""
+    folder.mkdir()
+    ramp, disc = Image.linear_gradient("L"), Image.radial_gradient("L")
+    rgb = Image.merge("RGB", [ramp.resize((97, 64)), disc.resize((97, 64)), ramp.rotate(90).resize((97, 64))])
+    palette = Image.frombytes("P", (80, 80), bytes((x // 5 + y // 20) % 16 for y in range(80) for x in range(80)))
+    palette.putpalette([channel for k in range(16) for channel in (k * 16, 255 - k * 9, (k * 77) % 256)])
+    rgba = rgb.convert("RGBA").resize((64, 64))
+    images = {"rgb.png": rgb, "l.png": ramp.resize((61, 90)), "p.png": palette, "rgba.png": rgba, "rgb.jpg": rgb}
+    for name, img in images.items():
+        img.save(folder / name, quality=90) if name.endswith(".jpg") else img.save(folder / name)
+    return {name: folder / name for name in images}
+
+
+OPAQUE_COMMANDS = {
+    "normalise": ["normalise"], "normalise-resize": ["normalise", "--mode", "resize"],
+    "normalise-level": ["normalise", "--compress-level", "1"], "normalise-gated": ["normalise", "--proportion", "9:16"],
+    "letterbox": ["letterbox", "IMAGE", "120", "100"], "scale": ["scale"],
+}
+# The libraries the digests below were taken with: the file bytes depend on zlib's
+# and libjpeg's versions, the decoded pixels of the PNG inputs on neither.
+DIGESTS_TAKEN_WITH = ("13.0.0", "1.2.13", "3.2.0")
+# (command, input): (digest of the file written, digest of its mode, size and pixels), as written before.
+OPAQUE_DIGESTS = {
+    ('normalise', 'rgb.png'): ('322fcd2b56c2be95', 'ce73d4d27b912bd1'),
+    ('normalise', 'l.png'): ('23f19c9097a2a930', '0d2348482aad3353'),
+    ('normalise', 'p.png'): ('35ec89dea8606eec', 'd85419f683fbcaf2'),
+    ('normalise', 'rgba.png'): ('ea298b21618f4d98', '91921ff1b04cce7f'),
+    ('normalise', 'rgb.jpg'): ('a61355c9c29caea1', '94413378bf0f66c5'),
+    ('normalise-resize', 'rgb.png'): ('2621fe57137a97f3', 'fc9e4c70c81e4823'),
+    ('normalise-resize', 'l.png'): ('f4f461377bb2ee66', '1ca96545aab6c346'),
+    ('normalise-resize', 'p.png'): ('5b7898917ac4dabb', '95c30169a34ed183'),
+    ('normalise-resize', 'rgba.png'): ('ec7bb20c5d9b16bc', '0670c1aaa8d30e5e'),
+    ('normalise-resize', 'rgb.jpg'): ('5f64583f2443263f', '9caef24bf9d158c0'),
+    ('normalise-level', 'rgb.png'): ('01d76d6f36ade22c', 'ce73d4d27b912bd1'),
+    ('normalise-level', 'l.png'): ('f194cfbdc76b3e3a', '0d2348482aad3353'),
+    ('normalise-level', 'p.png'): ('907566889d096d76', 'd85419f683fbcaf2'),
+    ('normalise-level', 'rgba.png'): ('1c281e4eb95da5f9', '91921ff1b04cce7f'),
+    ('normalise-level', 'rgb.jpg'): ('85ceb7623e649fd5', '94413378bf0f66c5'),
+    ('normalise-gated', 'rgb.png'): ('e46ca29bf0610aec', 'cb433f81898628cd'),
+    ('normalise-gated', 'l.png'): ('333502078d46a781', '1714c1cd8d1a1a06'),
+    ('normalise-gated', 'p.png'): ('fee7b35aa14b3d02', 'e15382dbe3511dfd'),
+    ('normalise-gated', 'rgba.png'): ('1ec258baffcfc436', '95ad89744289bae9'),
+    ('normalise-gated', 'rgb.jpg'): ('d5ec78f6ad729aed', '62fdd624af15f312'),
+    ('letterbox', 'rgb.png'): ('d78c566881d9f8f9', '5e241db2e49232e3'),
+    ('letterbox', 'l.png'): ('6fb13b15f1755ceb', 'eb09aea045a02b92'),
+    ('letterbox', 'p.png'): ('b3f631c7a0800609', '729f39c2077108d8'),
+    ('letterbox', 'rgba.png'): ('2a326c5bf4fcefa6', '19f57730672774b5'),
+    ('letterbox', 'rgb.jpg'): ('0e6241afab7cf23d', '64a31f4d033b4ea1'),
+    ('scale', 'rgb.png'): ('94d2cbea45f26a64', '92cc881c8e6b7d0e'),
+    ('scale', 'l.png'): ('9fb3ea43d597f09c', 'd84f9d54654f33c3'),
+    ('scale', 'p.png'): ('d71369f9c2322a34', 'b0a7bbe164aa0dc9'),
+    ('scale', 'rgba.png'): ('9ef147d2f22115b9', 'c6bf0a47e99c78a2'),
+    ('scale', 'rgb.jpg'): ('e0da084d68a025ce', '7e72ca1dd80c1535'),
+}
+
+
+def _digests(data):
+    with Image.open(io.BytesIO(data)) as img:
+        pixels = f"{img.mode}{img.size}".encode() + img.tobytes()
+    return hashlib.sha256(data).hexdigest()[:16], hashlib.sha256(pixels).hexdigest()[:16]
+
+
+def opaque_outputs(command, folder, capsys):
+    """{(command, input name): digests} of one command over the opaque inputs."""
+    digests = {}
+    for name, path in opaque_inputs(folder / "in").items():
+        assert main([*command_on(OPAQUE_COMMANDS[command], path), "-o", str(folder / "o"), "-j", "1"]) == 0
+        digests[command, name] = _digests((folder / "o" / f"{path.stem}.png").read_bytes())
+        (folder / "o" / f"{path.stem}.png").unlink()
+    capsys.readouterr()
+    return digests
+
+
+@pytest.mark.parametrize("command", OPAQUE_COMMANDS)
+def test_opaque_8_bit_images_give_the_bytes_they_always_gave(tmp_path, command, capsys):
+    from PIL import features
+
+    libraries = (Image.__version__, features.version("zlib"), features.version("libjpeg_turbo"))
+    for key, (file_digest, pixel_digest) in opaque_outputs(command, tmp_path, capsys).items():
+        if libraries == DIGESTS_TAKEN_WITH:
+            assert (file_digest, pixel_digest) == OPAQUE_DIGESTS[key], key
+        elif key[1].endswith(".png"):
+            assert pixel_digest == OPAQUE_DIGESTS[key][1], key
+
+
+def mode_file(folder, mode):
+    """A file of `mode` holding a vertical ramp of grey (0 at the top, full scale at the
+    bottom), in a format that stores the mode; alpha modes are 200 opaque throughout."""
+    ramp = Image.linear_gradient("L").resize((48, 32))
+    full = {"I;16": 65535, "I;16B": 65535, "I": 65535, "F": 1.0, "I70000": 70000, "F1.5": 1.5}
+    if mode in full:
+        kind = mode.rstrip("0123456789.")
+        deep = ramp.convert("F").point(lambda v: v * full[mode] / 255)
+        img = deep if kind == "F" else deep.convert("I")
+        img = img if kind in ("I", "F") else img.convert(mode)
+    elif mode in ("LA", "RGBA"):
+        img = ramp.convert(mode)
+        img.putalpha(200)
+    else:
+        img = ramp.convert(mode)
+    fmt = "PNG" if mode in ("1", "L", "LA", "P", "RGB", "RGBA", "I;16") else "TIFF"
+    path = folder / f"{mode.replace(';', '')}.{fmt.lower()}"
+    img.save(path, format=fmt)
+    return path
+
+
+def grey_content(img):
+    """The middle of an output (inside the picture for every subcommand) as 8-bit grey."""
+    if img.mode.startswith("I;16"):
+        img = img.convert("I").point(lambda v: v / 257)
+    box = (img.width // 4, img.height // 4, 3 * img.width // 4, 3 * img.height // 4)
+    return img.convert("L").crop(box)
+
+
+@pytest.mark.parametrize("mode", ["1", "L", "LA", "P", "RGB", "RGBA", "I;16", "I;16B", "I", "F", "CMYK"])
+@pytest.mark.parametrize(
+    "command",
+    [["normalise"], ["normalise", "--format", "jpeg"], ["letterbox", "IMAGE", "64", "64"], ["scale"],
+     ["scale", "--format", "webp"]],
+)
+def test_every_mode_keeps_its_content(tmp_path, mode, command, capsys):
+    assert main([*command_on(command, mode_file(tmp_path, mode)), "-o", str(tmp_path / "o")]) == 0, \
+        capsys.readouterr().err
+    (written,) = (tmp_path / "o").iterdir()
+    with Image.open(written) as out:
+        content = grey_content(out)
+        if command == ["scale"] and mode in ("I;16", "I;16B", "I"):
+            assert out.mode == "I;16"  # 16 bits kept where the format holds them
+    mean = sum(i * n for i, n in enumerate(content.histogram())) / (content.width * content.height)
+    levels = sum(1 for n in content.histogram() if n)
+    # Not clipped to white, not truncated to black, not flat: the middle of the ramp.
+    assert 70 < mean < 185 and levels >= (2 if mode == "1" else 10), (mean, levels)
+
+
+@pytest.mark.parametrize(
+    "mode, message",
+    [("I70000", r"cannot scale mode I to 16 bits: values \d+ to 6\d{4} lie outside the 16-bit"),
+     ("F1.5", r"cannot scale mode F to 8 bits: values 0\.0\d* to 1\.4\d* lie outside 0 to 1")],
+)
+@pytest.mark.parametrize("command", [["normalise"], ["letterbox", "IMAGE", "64", "64"], ["scale"]])
+def test_content_with_no_8_bit_reading_is_a_clear_per_file_error(tmp_path, mode, message, command, capsys):
+    source = mode_file(tmp_path, mode)
+    assert main([*command_on(command, source), "-o", str(tmp_path / "o")]) == 1
+    err = capsys.readouterr().err.splitlines()
+    if command != ["scale"]:  # the modules scale to 8 bits; scale keeps 16 where it can
+        message = message.replace("to 16 bits", "to 8 bits")
+    assert len(err) == 2 and re.match(f"vantry: {re.escape(str(source))}: {message}", err[0]), err
+    assert err[1].endswith("1 failed")
+
+
 def test_letterbox_background(tmp_path, capsys):
     img = write_image(tmp_path / "w.png", (100, 50))
     assert main(["letterbox", img, "100", "100", "--bg", "255,0,0", "-o", str(tmp_path / "o")]) == 0
     with Image.open(tmp_path / "o" / "w.png") as result:
         assert result.getpixel((0, 0)) == (255, 0, 0) and result.getpixel((50, 50)) == (10, 20, 30)
+
+
+def test_transparent_logo_letterboxes_onto_the_background(tmp_path, capsys):
+    logo = Image.new("RGBA", (40, 20), (0, 0, 0, 0))  # transparent black around an opaque red bar
+    logo.paste((255, 0, 0, 255), (10, 5, 30, 15))
+    logo.putpixel((5, 10), (0, 0, 255, 128))  # a soft edge: half blue
+    logo.save(tmp_path / "logo.png")
+    white = ["--bg", "255,255,255"]
+    assert main(["letterbox", str(tmp_path / "logo.png"), "40", "40", *white, "-o", str(tmp_path / "o")]) == 0
+    with Image.open(tmp_path / "o" / "logo.png") as out:
+        # Bars and the logo's transparent parts alike are the background: no black box.
+        assert out.getpixel((0, 0)) == out.getpixel((1, 11)) == (255, 255, 255)
+        assert out.getpixel((20, 20)) == (255, 0, 0)
+        assert out.getpixel((5, 20)) == (127, 127, 255)
+
+
+@pytest.mark.parametrize("options", [[], ["--compress-level", "6"]])
+def test_normalise_keeps_partly_transparent_pixels(tmp_path, options, capsys):
+    from vantry.aspecta import Aspecta
+
+    soft = Image.new("RGBA", (30, 40), (230, 20, 20, 53))
+    soft.save(tmp_path / "soft.png")
+    assert main(["normalise", str(tmp_path / "soft.png"), *options, "-o", str(tmp_path / "o")]) == 0
+    written = (tmp_path / "o" / "soft.png").read_bytes()
+    with Image.open(io.BytesIO(written)) as out:
+        assert out.getpixel((16, 20)) == (230, 20, 20, 53)
+    # At an explicit level the command draws the picture itself, as the module does.
+    assert written == Aspecta().adjust_size((tmp_path / "soft.png").read_bytes())
+
+
+def icc_profile(space):
+    """Profile bytes that say which colour space they describe, as a real profile's header does."""
+    return b"\0" * 16 + space + b"vantry-test-profile".ljust(108, b".")
+
+
+@pytest.mark.parametrize(
+    "command, fmt",
+    [(["normalise"], "png"), (["normalise", "--compress-level", "6"], "png"), (["normalise"], "jpeg"),
+     (["normalise", "--proportion", "1:1"], "webp"), (["letterbox", "IMAGE", "50", "50"], "png"),
+     (["letterbox", "IMAGE", "50", "50"], "jpeg"), (["scale"], "png"), (["scale"], "webp")],
+)
+def test_icc_profile_is_written_into_every_output(tmp_path, command, fmt, capsys):
+    from vantry.aspecta import Aspecta
+
+    profile = icc_profile(b"RGB ")
+    Image.linear_gradient("L").resize((60, 80)).convert("RGB").save(tmp_path / "p3.png", icc_profile=profile)
+    assert main([*command_on(command, tmp_path / "p3.png"), "--format", fmt, "-o", str(tmp_path / "o")]) == 0
+    assert capsys.readouterr().err.count("\n") == 1  # the summary: no note
+    (written,) = (tmp_path / "o").iterdir()
+    with Image.open(written) as out:
+        assert out.format == fmt.upper() and out.info.get("icc_profile") == profile
+    if command == ["normalise"] and fmt == "png":  # the module's bytes with the profile, as Pillow writes it
+        with Image.open(io.BytesIO(Aspecta().adjust_size((tmp_path / "p3.png").read_bytes()))) as module_out:
+            module_out.load()
+            again = io.BytesIO()
+            module_out.save(again, format="PNG", icc_profile=profile)
+        assert written.read_bytes() == again.getvalue()
+
+
+def test_icc_profile_of_another_colour_space_is_left_out_with_a_note(tmp_path, capsys):
+    Image.new("L", (30, 40), 90).save(tmp_path / "grey.png", icc_profile=icc_profile(b"GRAY"))
+    assert main(["normalise", str(tmp_path / "grey.png"), "-o", str(tmp_path / "o")]) == 0
+    assert f"vantry: {tmp_path / 'grey.png'}: note: its GRAY ICC profile does not describe the RGBA output" in \
+        capsys.readouterr().err
+    with Image.open(tmp_path / "o" / "grey.png") as out:
+        assert "icc_profile" not in out.info
+
+
+def test_keep_tree_keeps_both_files_of_a_name_collision(tmp_path, capsys):
+    burst = tmp_path / "burst"
+    (burst / "day1").mkdir(parents=True)
+    (burst / "day2").mkdir()
+    shots = [write_image(burst / day / "IMG_0001.jpg", size, "JPEG")
+             for day, size in (("day1", (60, 40)), ("day2", (40, 60)))]
+    assert main(["scale", *shots, "-o", str(tmp_path / "flat")]) == 1
+    assert "already written by an earlier file" in capsys.readouterr().err
+    assert main(["scale", *reversed(shots), "--keep-tree", "--format", "webp", "-o", str(tmp_path / "tree")]) == 0
+    out = capsys.readouterr().out
+    for day, size in (("day1", (1248, 832)), ("day2", (832, 1248))):
+        with Image.open(tmp_path / "tree" / day / "IMG_0001.webp") as result:
+            assert result.size == size
+        assert f"{burst / day / 'IMG_0001.jpg'} -> {tmp_path / 'tree' / day / 'IMG_0001.webp'}" in out
+    # A single file: its own folder is the common parent.
+    assert main(["scale", shots[0], "--keep-tree", "-o", str(tmp_path / "one")]) == 0
+    assert [p.name for p in (tmp_path / "one").iterdir()] == ["IMG_0001.png"]
+
+
+@pytest.mark.parametrize("fmt, suffix", [("jpeg", ".jpg"), ("webp", ".webp")])
+def test_format_and_quality(tmp_path, fmt, suffix, capsys):
+    photo = tmp_path / "photo.png"
+    Image.radial_gradient("L").resize((300, 200)).convert("RGB").save(photo)
+    sizes = {}
+    for quality in ("20", "90"):
+        options = ["--format", fmt, "--quality", quality]
+        assert main(["normalise", str(photo), *options, "-o", str(tmp_path / quality)]) == 0
+        written = tmp_path / quality / f"photo{suffix}"
+        with Image.open(written) as out:
+            assert (out.format, out.size) == (fmt.upper(), (300, 220))
+        sizes[quality] = written.stat().st_size
+    assert capsys.readouterr().out.endswith(f"photo{suffix} (3:2, 300x220)\n")
+    assert sizes["20"] < sizes["90"]
+
+
+def test_notes_and_library_warnings_are_one_line_naming_the_file(tmp_path, monkeypatch, capsys):
+    frames = [Image.new("RGB", (20, 20), (80 * n, 0, 0)) for n in range(3)]
+    frames[0].save(tmp_path / "anim.gif", save_all=True, append_images=frames[1:])
+    big = [write_image(tmp_path / f"big{n}.png", (40, 40)) for n in range(2)]  # the same size: the same warning text
+    monkeypatch.setattr(Image, "MAX_IMAGE_PIXELS", 1000)  # 1600 pixels: a decompression-bomb warning, not an error
+    assert main(["scale", str(tmp_path / "anim.gif"), *big, "-j", "2", "-o", str(tmp_path / "o")]) == 0
+    err = capsys.readouterr().err.splitlines()
+    bomb = "warning: DecompressionBombWarning: Image size (1600 pixels) exceeds limit of 1000 pixels"
+    assert err[0] == f"vantry: {tmp_path / 'anim.gif'}: note: 3 frames or pages; only the first is used"
+    assert [line.startswith(f"vantry: {path}: {bomb}") for line, path in zip(err[1:3], big)] == [True, True]
+    assert err[3:] == ["3 scaled, 0 failed"]
 
 
 @pytest.mark.parametrize("command", [["scale"], ["normalise"], ["letterbox", "64", "64"]])
@@ -344,6 +620,8 @@ def test_png_orientation_is_read_from_every_chunk_pillow_reads(tmp_path, carrier
 
 def test_dask_cluster_gives_the_bytes_lines_and_exit_code_of_a_local_run(tmp_path, capsys):
     distributed = pytest.importorskip("distributed")
+    import dask
+
     files = mixed_batch(tmp_path / "in")
     commands = [["normalise", "--proportion", "3:2"], ["scale", "--compress-level", "1"], ["ratio"]]
 
@@ -351,7 +629,9 @@ def test_dask_cluster_gives_the_bytes_lines_and_exit_code_of_a_local_run(tmp_pat
         return run_batch([*command, *files, *where] + (["-o", str(out)] if command != ["ratio"] else []), capsys)
 
     local = [run(c, ["-j", "1"], tmp_path / f"local{n}") for n, c in enumerate(commands)]
-    with distributed.LocalCluster(n_workers=2, threads_per_worker=1, processes=True, dashboard_address=None) as cluster:
+    # Files above the threshold in a task graph make Dask warn in six lines; they go outside the graph.
+    with dask.config.set({"distributed.admin.large-graph-warning-threshold": "1kB"}), \
+            distributed.LocalCluster(n_workers=2, threads_per_worker=1, processes=True, dashboard_address=None) as cluster:
         on_cluster = [run(c, ["--dask", cluster.scheduler_address], tmp_path / f"dask{n}") for n, c in enumerate(commands)]
     assert on_cluster == local and local[0][0] == 1  # a broken file fails, it does not crash the run
 

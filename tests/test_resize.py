@@ -7,7 +7,7 @@ from PIL.Image import Resampling
 import vantry.resize as resize_module
 from vantry.resize import image_resize
 
-from conftest import assert_no_leak, raises
+from conftest import DEEP_GREY_8_BIT, assert_no_leak, deep_grey, raises
 
 WHITE = (255, 255, 255)
 
@@ -80,6 +80,21 @@ def test_result_is_rgb_and_alpha_is_not_blended(mode, color):
     assert out is not src and src.tobytes() == before and src.size == (8, 8)
 
 
+@pytest.mark.parametrize("mode", ["I;16", "I;16B", "I;16L", "I;16N", "I", "F"])
+def test_high_depth_grey_is_scaled_to_8_bits_not_clipped(mode):
+    src = deep_grey(mode)
+    before = src.tobytes()
+    out = image_resize(src, 256, 2)
+    assert out.mode == "RGB" and all(out.getchannel(band).tobytes() == DEEP_GREY_8_BIT for band in "RGB")
+    assert src.mode == mode and src.tobytes() == before
+
+
+@pytest.mark.parametrize("mode, value", [("I", 65536), ("I", -1), ("F", 1.0001), ("F", -0.5)])
+def test_grey_beyond_what_8_bits_can_read_is_refused_by_mode(mode, value):
+    with pytest.raises(ValueError, match=f"cannot scale mode {mode} to 8 bits"):
+        image_resize(Image.new(mode, (4, 4), value), 8, 8)
+
+
 def test_sides_are_truncated_toward_zero():
     out = image_resize(RecordingImage((10, 10)), 512.9, True)
     assert out.size == (512, 1)
@@ -129,3 +144,6 @@ def test_no_reference_leaks():
     assert_no_leak(raises(TypeError, image_resize, src, 1, 1, nope=1))
     assert_no_leak(raises(ValueError, image_resize, src, -1, 1))
     assert_no_leak(raises(ZeroDivisionError, image_resize, RecordingImage((0, 3)), 5, 5), calls=500)
+    deep = Image.new("I;16", (30, 20), 40000)
+    assert_no_leak(lambda: image_resize(deep, 12, 9), calls=500)
+    assert_no_leak(raises(ValueError, image_resize, Image.new("F", (3, 3), 2.0), 5, 5), calls=500)

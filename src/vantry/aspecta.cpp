@@ -5,6 +5,7 @@
 #include <optional>
 #include <string>
 
+#include "eight_bit.hpp"
 #include "pyglue.hpp"
 
 using namespace pyglue;
@@ -23,11 +24,12 @@ struct State : StateBase {
     PyObject *proportion, *need_adjust, *fill_color, *kwargs, *std_ratio_map, *standard_ratio_list;
     PyObject *parse_ratio, *closest_ratio;
     PyObject *strip, *isspace, *match, *group, *open, *convert, *close, *size, *width, *mode, *format;
-    PyObject *resize, *paste, *save, *new_, *getvalue, *quality;
+    PyObject *resize, *paste, *alpha_composite, *getchannel, *getextrema, *save, *new_, *getvalue, *quality;
     // constant values
-    PyObject *rgba, *png, *resize_mode, *fill_mode, *default_fill, *ninety_five, *one, *two;
+    PyObject *rgba, *png, *alpha_band, *resize_mode, *fill_mode, *default_fill, *ninety_five, *one, *two, *opaque;
     PyMethodDef* parse_ratio_def = nullptr;
     PyMethodDef* closest_ratio_def = nullptr;
+    vantry::EightBit eight_bit;
 };
 
 // ---- ratio text -------------------------------------------------------------------
@@ -184,12 +186,14 @@ Ref init(State& st, PyObject* self, Args<3>& a) {
 // ---- size adjustment ---------------------------------------------------------------------
 
 // Image.open(BytesIO(data)).convert("RGBA"), closing the stream and the opened file.
+// High-depth grey images are scaled to 8 bits first: Pillow's own conversion clips them.
 Ref decode_rgba(State& st, PyObject* image_bytes) {
     Ref stream = call(st.BytesIO, image_bytes);
     Closing stream_guard(stream.get(), st.close);
     Ref opened = call_method(st.Image, st.open, stream.get());
     Closing image_guard(opened.get(), st.close);
-    Ref img = call_method(opened.get(), st.convert, st.rgba);
+    Ref eight_bit = st.eight_bit.apply(opened.get());
+    Ref img = call_method(eight_bit.get(), st.convert, st.rgba);
     image_guard.close();
     stream_guard.close();
     return img;
@@ -220,8 +224,30 @@ Ref enlarged_size(const Num& w, const Num& h, PyObject* w_obj, PyObject* h_obj, 
     return tuple_of({sw.get(), sh.get()});
 }
 
-Ref centre_offset(PyObject* outer, PyObject* inner) {
-    return Num::floordiv(Num::of(outer) - Num::of(inner), Num::integer(2)).object();
+Num centre_offset(PyObject* outer, PyObject* inner) {
+    return Num::floordiv(Num::of(outer) - Num::of(inner), Num::integer(2));
+}
+
+// Whether every pixel of the RGBA image is opaque, so that a paste gives the
+// bytes of the composite at a third of its cost (photos decoded to RGBA).
+bool fully_opaque(State& st, PyObject* img) {
+    Ref alpha = call_method(img, st.getchannel, st.alpha_band);
+    Ref extrema = call_method(alpha.get(), st.getextrema);
+    if (is_none(extrema.get())) return true;  // no pixels
+    Ref bounds[2];
+    unpack(extrema.get(), bounds);
+    return equal(bounds[0].get(), st.opaque);
+}
+
+// canvas.alpha_composite(img) with img's corner at (x, y): img over the canvas,
+// so its opaque pixels replace the canvas, transparent ones leave it showing and
+// partly transparent ones blend once. A negative offset (a canvas smaller than
+// the image) crops the image, as a paste would.
+void composite_over(State& st, PyObject* canvas, PyObject* img, const Num& x, const Num& y) {
+    Num zero = Num::integer(0);
+    Ref dest = tuple_of({Num::max(x, zero).object().get(), Num::max(y, zero).object().get()});
+    Ref source = tuple_of({Num::max(zero - x, zero).object().get(), Num::max(zero - y, zero).object().get()});
+    call_method(canvas, st.alpha_composite, img, dest.get(), source.get());
 }
 
 Ref fill_canvas(State& st, PyObject* self, PyObject* img, PyObject* size) {
@@ -229,13 +255,15 @@ Ref fill_canvas(State& st, PyObject* self, PyObject* img, PyObject* size) {
     Ref canvas = call_method(st.Image, st.new_, st.rgba, size, fill_color.get());
     Ref canvas_w = check(PySequence_GetItem(size, 0)), canvas_h = check(PySequence_GetItem(size, 1));
     Ref img_w = getattr(img, st.width), img_h = getattr(img, st.name("height"));
-    Ref x = centre_offset(canvas_w.get(), img_w.get()), y = centre_offset(canvas_h.get(), img_h.get());
-    Ref at = tuple_of({x.get(), y.get()});
+    Num x = centre_offset(canvas_w.get(), img_w.get()), y = centre_offset(canvas_h.get(), img_h.get());
     Ref mode = getattr(img, st.mode);
-    if (equal(mode.get(), st.rgba))
-        call_method(canvas.get(), st.paste, img, at.get(), img);
-    else
+    bool blend = equal(mode.get(), st.rgba) && !fully_opaque(st, img);
+    if (blend) {
+        composite_over(st, canvas.get(), img, x, y);
+    } else {
+        Ref at = tuple_of({x.object().get(), y.object().get()});
         call_method(canvas.get(), st.paste, img, at.get());
+    }
     return canvas;
 }
 
@@ -315,13 +343,17 @@ void exec(PyObject* module, State& st) {
                               {&st.group, "group"}, {&st.open, "open"}, {&st.convert, "convert"},
                               {&st.close, "close"}, {&st.size, "size"}, {&st.width, "width"}, {&st.mode, "mode"},
                               {&st.format, "format"}, {&st.resize, "resize"}, {&st.paste, "paste"},
-                              {&st.save, "save"}, {&st.new_, "new"}, {&st.getvalue, "getvalue"},
-                              {&st.quality, "quality"}, {&st.rgba, "RGBA"}, {&st.png, "PNG"},
-                              {&st.resize_mode, "resize"}, {&st.fill_mode, "fill"}})
+                              {&st.alpha_composite, "alpha_composite"}, {&st.getchannel, "getchannel"},
+                              {&st.getextrema, "getextrema"}, {&st.alpha_band, "A"}, {&st.save, "save"},
+                              {&st.new_, "new"}, {&st.getvalue, "getvalue"}, {&st.quality, "quality"},
+                              {&st.rgba, "RGBA"}, {&st.png, "PNG"}, {&st.resize_mode, "resize"},
+                              {&st.fill_mode, "fill"}})
         *slot = st.name(text);
+    st.eight_bit.init(st);
     st.ninety_five = st.keep(new_int(95));
     st.one = st.keep(new_int(1));
     st.two = st.keep(new_int(2));
+    st.opaque = st.keep(new_int(255));
     Ref c255 = new_int(255), c0 = new_int(0);
     st.default_fill = st.keep(tuple_of({c255.get(), c255.get(), c255.get(), c0.get()}));
 

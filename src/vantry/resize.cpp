@@ -3,6 +3,7 @@
 // The image is scaled uniformly (Lanczos) until it touches the box on one
 // axis and pasted, centred, onto a new RGB canvas of exactly the box size
 // filled with the background colour.
+#include "eight_bit.hpp"
 #include "pyglue.hpp"
 
 using namespace pyglue;
@@ -11,9 +12,11 @@ namespace {
 
 struct State : StateBase {
     PyObject* Image = nullptr;    // PIL.Image
+    PyObject* image_type = nullptr;  // PIL.Image.Image
     PyObject* lanczos = nullptr;  // Image.Resampling.LANCZOS
     PyObject* black = nullptr;    // the default background (0, 0, 0)
     PyObject *rgb, *new_, *size, *resize, *paste;
+    vantry::EightBit eight_bit;
 };
 
 // The two items of `image.size`, without an iterator for the usual tuple.
@@ -30,6 +33,14 @@ void unpack_size(PyObject* size, Ref (&out)[2]) {
 // on the right or at the bottom.
 Num centre_offset(const Num& box_side, const Num& inner_side) {
     return Num::floordiv(box_side - inner_side, Num::integer(2));
+}
+
+// The source as the RGB canvas can take it: a high-depth grey Pillow image is
+// scaled to 8 bits first (the paste would clip it). Anything else, and any
+// object that only looks like an image, is used as it is.
+Ref paste_ready(State& st, PyObject* image) {
+    if (!check_bool(PyObject_IsInstance(image, st.image_type))) return Ref::borrow(image);
+    return st.eight_bit.apply(image);
 }
 
 constexpr auto kImageResize = sig(
@@ -51,7 +62,8 @@ Ref image_resize(State& st, Args<4>& a) {
     Ref box = tuple_of({target_w, target_h});
     Ref canvas = call_method(st.Image, st.new_, st.rgb, box.get(), a.obj(3, st.black));
 
-    Ref size = getattr(image, st.size);
+    Ref source_image = paste_ready(st, image);
+    Ref size = getattr(source_image.get(), st.size);
     Ref source[2];
     unpack_size(size.get(), source);
     Num s_w = Num::of(source[0].get()), s_h = Num::of(source[1].get());
@@ -62,7 +74,7 @@ Ref image_resize(State& st, Args<4>& a) {
     Num new_w = Num::to_int(s_w * ratio), new_h = Num::to_int(s_h * ratio);
 
     Ref new_size = tuple_of({new_w.object().get(), new_h.object().get()});
-    Ref resized = call_method(image, st.resize, new_size.get(), st.lanczos);
+    Ref resized = call_method(source_image.get(), st.resize, new_size.get(), st.lanczos);
 
     Ref x = centre_offset(box_w, new_w).object(), y = centre_offset(box_h, new_h).object();
     Ref at = tuple_of({x.get(), y.get()});
@@ -75,6 +87,7 @@ void exec(PyObject* module, State& st) {
     Ref pil_image = import("PIL.Image");
     Ref resampling = getattr(pil_image.get(), "Resampling");
     st.Image = st.keep(pil_image.copy());
+    st.image_type = st.keep(getattr(pil_image.get(), "Image"));
     st.lanczos = st.keep(getattr(resampling.get(), "LANCZOS"));
     add_object(module, "Image", st.Image);
     add_object(module, "Resampling", resampling.get());
@@ -86,6 +99,7 @@ void exec(PyObject* module, State& st) {
     st.size = st.name("size");
     st.resize = st.name("resize");
     st.paste = st.name("paste");
+    st.eight_bit.init(st);
 
     add_function(module, function_def<State, kImageResize, image_resize>());
 }

@@ -37,9 +37,9 @@ SUBCOMMANDS = {
     "screen": ("screen", "screen prompts against the ban lexicon (exit 1 when one is banned)"),
     "size": ("size", "the service output size for an aspect ratio"),
     "ratio": ("images", "exact and approximate aspect ratios of images"),
-    "normalise": ("images", "enlarge the shorter side of images, write PNG into OUT"),
-    "letterbox": ("images", "fit images into WIDTH x HEIGHT on a background, write PNG into OUT"),
-    "scale": ("images", "scale images to the editing model's nearest preferred size, write PNG into OUT"),
+    "normalise": ("images", "enlarge the shorter side of images, write them into OUT"),
+    "letterbox": ("images", "fit images into WIDTH x HEIGHT on a background, write them into OUT"),
+    "scale": ("images", "scale images to the editing model's nearest preferred size, write them into OUT"),
     "comfyui": ("comfyui", "manage a ComfyUI server"),
 }
 

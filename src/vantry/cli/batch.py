@@ -1,14 +1,16 @@
 """The one batch runner of the image subcommands.
 
 A subcommand hands over a *step*: a picklable callable that turns the bytes of
-one file into an Outcome (the PNG to write, if any, and the facts its line
-reports). This module decides how the files are done: one after another
+one file into an Outcome (the file to write, if any, the facts its line
+reports and its notes). This module decides how the files are done: one after another
 (-j 1), in threads (-j N; Pillow releases the GIL while it decodes, resamples
 and encodes), or on a Dask cluster (--dask: the files are read here, their bytes
-shipped to the workers, the results written here). Whichever way, the per-file
+scattered to the workers, the results written here). Whichever way, the per-file
 lines come in input order, outputs are written by this process only (complete
 or not at all), a failing file is reported and counted but never stops the
-batch, and the summary and exit code are the same.
+batch, and the summary and exit code are the same. A library warning raised
+while a file is done (Pillow's decompression-bomb warning) becomes one line
+naming that file.
 """
 
 from __future__ import annotations
@@ -19,10 +21,13 @@ import contextlib
 import os
 import pathlib
 import sys
-from collections.abc import Callable, Iterable, Iterator, Sequence
-from dataclasses import dataclass
+import threading
+import warnings
+from collections.abc import Callable, Iterator, Sequence
+from dataclasses import dataclass, replace
 from typing import Any, Protocol, TextIO
 
+from vantry.cli import output
 from vantry.cli.common import UsageError, compress_level, describe, positive
 from vantry.cli.files import read_input, write_replacing
 
@@ -35,8 +40,9 @@ DASK_CONNECT_TIMEOUT = "10s"
 
 @dataclass(frozen=True)
 class Outcome:
-    png: bytes | None  # the file to write into -o (None: the command writes nothing)
+    data: bytes | None  # the file to write into -o (None: the command writes nothing)
     facts: tuple[str, ...]  # what the file's line reports: sizes, ratios
+    notes: tuple[str, ...] = ()  # one line each on standard error: frames not used, a warning
 
 
 Step = Callable[[bytes], Outcome]
@@ -57,7 +63,12 @@ class Batch:
 def add_options(parser: argparse.ArgumentParser, writes: bool) -> None:
     if writes:
         parser.add_argument("-o", "--output", required=True, metavar="OUT",
-                            help="output directory, created if missing; each IMAGE becomes OUT/<name>.png")
+                            help="output directory, created if missing; each IMAGE becomes OUT/<name>.png "
+                                 "(.jpg, .webp with --format)")
+        parser.add_argument("--keep-tree", action="store_true",
+                            help="mirror the inputs' folders under OUT, from their common parent folder: "
+                                 "day1/a.jpg and day2/a.jpg become OUT/day1/a.png and OUT/day2/a.png")
+        output.add_options(parser)
         parser.add_argument("--compress-level", type=compress_level, metavar="0-9",
                             help="PNG compression level: 1 writes photos about twice as fast, a little larger; "
                                  "default: Pillow's default (6)")
@@ -96,8 +107,50 @@ class _Runner(Protocol):
     def close(self, wait: bool) -> None: ...
 
 
+# Per thread: the notes of the file whose step runs in it, while it runs; and, in
+# the thread running a batch, that other warnings become one line too.
+_noting = threading.local()
+_hook_lock = threading.Lock()
+_shown_before: Any = warnings.showwarning  # the hook replaced by _note_warning
+
+
+def _note_warning(message: Warning | str, category: type[Warning], filename: str, lineno: int,
+                  file: TextIO | None = None, line: str | None = None) -> None:
+    """warnings.showwarning while vantry runs steps: one line, a note of the file being done."""
+    text = " ".join(f"{category.__name__}: {message}".split())
+    notes = getattr(_noting, "notes", None)
+    if notes is not None:
+        notes.append(f"warning: {text}")
+    elif getattr(_noting, "in_batch", False):
+        print(f"vantry: warning: {text}", file=sys.stderr)
+    else:  # another task's warning on a shared Dask worker
+        _shown_before(message, category, filename, lineno, file, line)
+
+
+def _hook_warnings() -> None:
+    global _shown_before
+    with _hook_lock:
+        if warnings.showwarning is not _note_warning:
+            _shown_before = warnings.showwarning
+            warnings.showwarning = _note_warning
+
+
+def run_noting_warnings(step: Step, data: bytes) -> Outcome:
+    """step(data), with the warnings it raises as notes of its outcome. Runs in a
+    thread of this process or on a Dask worker, which it sets up on first use."""
+    _hook_warnings()
+    notes: list[str] = []
+    _noting.notes = notes
+    try:
+        outcome = step(data)
+    finally:
+        del _noting.notes
+    # A file opened twice warns twice: each warning is one note.
+    return replace(outcome, notes=tuple(dict.fromkeys(outcome.notes + tuple(notes)))) if notes else outcome
+
+
 def _read_and_run(step: Step, read: Read, path: pathlib.Path) -> Outcome:
-    return step(read(path))
+    return run_noting_warnings(step, read(path))
 
 
 class _Done:
@@ -154,7 +207,8 @@ class _Cluster:
         try:
             import distributed
         except ImportError:
-            raise UsageError("--dask needs Dask's distributed package: pip install 'vantry[dask]'") from None
+            raise UsageError("--dask needs Dask's distributed package: pip install '.[dask]' in vantry's "
+                             "checkout") from None
         connect: Any = distributed.Client  # its annotations are incomplete
         try:
             self.client = connect(address, timeout=DASK_CONNECT_TIMEOUT, set_as_default=False)
@@ -164,8 +218,11 @@ class _Cluster:
         self.ahead = threads * AHEAD_PER_WORKER
 
     def submit(self, step: Step, read: Read, path: pathlib.Path) -> _Pending:
-        # pure=False: two files with the same bytes are still two tasks, each reported.
-        future: _Pending = self.client.submit(step, read(path), pure=False)
+        # The bytes go to a worker on their own, not inside the task graph (which Dask
+        # warns about from 10 MB on). pure=False: two files with the same bytes are
+        # still two tasks, each reported.
+        data = self.client.scatter(read(path), hash=False)
+        future: _Pending = self.client.submit(run_noting_warnings, step, data, pure=False)
         return future
 
     def close(self, wait: bool) -> None:
@@ -184,16 +241,23 @@ def _runner(args: argparse.Namespace) -> _Runner:
 # --- the run ------------------------------------------------------------------
 
 class _Targets:
-    """Output paths of one batch: IMAGE -> OUT/<stem>.png, refusing any path that
-    would overwrite an input of the batch or a file written earlier in it."""
+    """Output paths of one batch: IMAGE -> OUT/<stem><suffix> (with keep_tree, the
+    image's folder below the inputs' common parent folder in between), refusing any
+    path that would overwrite an input of the batch or a file written earlier in it."""
 
-    def __init__(self, out: pathlib.Path, sources: Iterable[str]) -> None:
+    def __init__(self, out: pathlib.Path, sources: Sequence[str], suffix: str, keep_tree: bool) -> None:
         self.out = out
+        self.suffix = suffix
         self.inputs = {pathlib.Path(source).resolve() for source in sources}
         self.taken: set[pathlib.Path] = set()
+        folders = [os.path.dirname(os.path.abspath(source)) for source in sources]
+        self.root = os.path.commonpath(folders) if keep_tree and folders else None
 
     def __call__(self, source: pathlib.Path) -> pathlib.Path:
-        target = self.out / f"{source.stem}.png"
+        folder = self.out
+        if self.root is not None:
+            folder = folder / os.path.relpath(os.path.dirname(os.path.abspath(source)), self.root)
+        target = folder / f"{source.stem}{self.suffix}"
         resolved = target.resolve()
         if resolved in self.inputs:
             raise ValueError(f"output {target} would overwrite an input; choose another -o directory")
@@ -243,9 +307,23 @@ class _Progress(contextlib.AbstractContextManager["_Progress"]):
 def run(batch: Batch, args: argparse.Namespace) -> int:
     """Run the batch as -j/--dask say; 0 when every file succeeded, 1 when one failed,
     130 when interrupted. Options are checked, and the output directory made,
-    before the first file is read."""
+    before the first file is read. Warnings are one line each, every time."""
+    with warnings.catch_warnings():
+        warnings.simplefilter("always", append=True)  # below the filters that hide deprecations
+        _hook_warnings()
+        _noting.in_batch = True
+        try:
+            return _run(batch, args)
+        finally:
+            del _noting.in_batch
+
+
+def _run(batch: Batch, args: argparse.Namespace) -> int:
     runner = _runner(args)
-    targets = _Targets(_output_dir(batch.output), batch.files) if batch.output is not None else None
+    targets = None
+    if batch.output is not None:
+        suffix = output.FORMATS[args.format][1]
+        targets = _Targets(_output_dir(batch.output), batch.files, suffix, args.keep_tree)
     paths = [pathlib.Path(f) for f in batch.files]
     waiting: collections.deque[_Launched] = collections.deque()
 
@@ -274,13 +352,16 @@ def run(batch: Batch, args: argparse.Namespace) -> int:
                     if isinstance(pending, Exception):
                         raise pending
                     outcome: Outcome = pending.result()
-                    if target is not None and outcome.png is not None:
-                        write_replacing(target, outcome.png)
+                    if target is not None and outcome.data is not None:
+                        target.parent.mkdir(parents=True, exist_ok=True)  # a folder of --keep-tree
+                        write_replacing(target, outcome.data)
                 except Exception as exc:  # any bad file: Pillow, OS, value and worker errors alike
                     failed += 1
                     progress.say(f"vantry: {path}: {describe(exc)}", sys.stderr)
                 else:
                     done += 1
+                    for note in outcome.notes:
+                        progress.say(f"vantry: {path}: {note}", sys.stderr)
                     line = batch.line(path, target, outcome)
                     if line:
                         progress.say(line, sys.stdout)

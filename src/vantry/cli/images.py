@@ -21,9 +21,10 @@ import pathlib
 from dataclasses import dataclass
 from typing import Any, BinaryIO
 
-from vantry.cli import batch
+from vantry.cli import batch, output
 from vantry.cli.batch import Outcome
 from vantry.cli.common import UsageError, colour, describe, epilog, non_negative, positive
+from vantry.cli.output import Encoding
 
 ORIENTATION = 0x0112  # the EXIF tag
 QUARTER_TURNS = frozenset({5, 6, 7, 8})  # orientations shown with width and height exchanged
@@ -31,8 +32,6 @@ QUARTER_TURNS = frozenset({5, 6, 7, 8})  # orientations shown with width and hei
 # the eXIf chunk; a text chunk keyed "exif" or "Raw profile type exif" (as ImageMagick writes EXIF);
 # XMP ("XML:com.adobe.xmp"), read when there is no EXIF orientation.
 PNG_ORIENTATION_MARKERS = (b"eXIf", b"exif", b"xmp")
-# Modes Pillow writes as PNG; others are converted first.
-PNG_MODES = frozenset({"1", "L", "LA", "P", "RGB", "RGBA", "I;16", "I;16B"})
 BATCH_CODES = {0: "every file done", 1: "a file failed (the other files are still done)",
                2: "bad usage: an option or value refused before any file is read", 130: "interrupted (Ctrl-C)"}
 
@@ -67,12 +66,17 @@ def _decoded(data: bytes, exif_rotate: bool) -> Any:
         return img
 
 
-def _png(image: Any, level: int | None) -> bytes:
-    if image.mode not in PNG_MODES:  # CMYK, 32-bit integer, float...: as RGB, or RGBA when there is alpha
-        image = image.convert("RGBA" if "A" in image.mode or "a" in image.mode else "RGB")
-    buf = io.BytesIO()
-    image.save(buf, format="PNG", **({} if level is None else {"compress_level": level}))
-    return buf.getvalue()
+def _source(img: Any) -> tuple[bytes | None, tuple[str, ...]]:
+    """What the output keeps of an opened input: its ICC profile; and a note when it
+    holds more frames or pages than the first, the only one used."""
+    frames = getattr(img, "n_frames", 1)
+    notes = (f"note: {frames} frames or pages; only the first is used",) if frames > 1 else ()
+    return img.info.get("icc_profile"), notes
+
+
+def _rgba(image: Any) -> Any:
+    """The image as Aspecta.adjust_size converts it: high-depth grey scaled to 8 bits, then RGBA."""
+    return output.eight_bit(image).convert("RGBA")
 
 
 def _raw(image: Any) -> bytes:
@@ -142,12 +146,12 @@ def _enlarged_size(width: int, height: int, expand: float) -> tuple[int, int]:
 
 @dataclass(frozen=True)
 class Normalise:
-    """normalise: Aspecta.adjust_size, on the photo as shown, at the PNG level asked for."""
+    """normalise: Aspecta.adjust_size, on the photo as shown, in the format asked for."""
 
     proportion: str | None
     mode: str
     expand: float
-    compress_level: int | None
+    encoding: Encoding
     exif_rotate: bool
 
     def __call__(self, data: bytes) -> Outcome:
@@ -159,77 +163,96 @@ class Normalise:
         with _open(data) as img:
             orientation = _orientation(img, data) if self.exif_rotate else 1
             width, height = img.size[::-1] if orientation in QUARTER_TURNS else img.size
+            profile, notes = _source(img)
         ratio = tool._get_closest_standard_ratio(width, height)
         if self.proportion is not None and self.proportion != ratio:
-            # The module hands an image of another ratio back untouched; it is still written as PNG.
-            return Outcome(_png(_decoded(data, self.exif_rotate), self.compress_level), (self.proportion, "unchanged"))
+            # The module hands an image of another ratio back untouched; it is still written in the format asked for.
+            encoded, more = output.encode(_decoded(data, self.exif_rotate), self.encoding, profile)
+            return Outcome(encoded, (self.proportion, "unchanged", f"{width}x{height}"), notes + more)
         size = _enlarged_size(width, height, self.expand)
         # Pillow refuses to open images of more than twice MAX_IMAGE_PIXELS (decompression bombs).
         limit = Image.MAX_IMAGE_PIXELS and 2 * Image.MAX_IMAGE_PIXELS
         if limit and size[0] * size[1] > limit:
             raise ValueError(f"the output would be {size[0]}x{size[1]}, more pixels than Pillow opens ({limit}); "
                              "use a smaller --expand")
-        if orientation == 1 and self.compress_level is None:
-            return Outcome(tool.adjust_size(data, expand_percent=self.expand), (ratio,))
-        # The module converts to RGBA first; converting before or after turning gives the same pixels.
-        upright = _decoded(data, self.exif_rotate).convert("RGBA")
-        if self.compress_level is None:
-            return Outcome(tool.adjust_size(_raw(upright), expand_percent=self.expand), (ratio,))
-        return Outcome(_png(_enlarge(upright, size, self.mode, tool.fill_color), self.compress_level), (ratio,))
+        facts = (ratio, f"{size[0]}x{size[1]}")
+        if self.encoding.default_png:
+            # The module's own bytes, from the file itself or from the photo turned upright (the module
+            # converts to RGBA first; converting before or after turning gives the same pixels).
+            source = data if orientation == 1 else _raw(_rgba(_decoded(data, self.exif_rotate)))
+            encoded = tool.adjust_size(source, expand_percent=self.expand)
+            icc, more = output.icc_for(profile, "RGBA")
+            return Outcome(output.png_with_icc(encoded, icc) if icc else encoded, facts, notes + more)
+        picture = _enlarge(_rgba(_decoded(data, self.exif_rotate)), size, self.mode, tool.fill_color)
+        encoded, more = output.encode(picture, self.encoding, profile)
+        return Outcome(encoded, facts, notes + more)
 
 
 def _enlarge(image: Any, size: tuple[int, int], mode: str, fill: Any) -> Any:
-    """The picture Aspecta.adjust_size draws, for encoding at another PNG level (the module
-    always uses Pillow's default): stretched (resize) or centred on a canvas (fill)."""
+    """The picture Aspecta.adjust_size draws, for encoding at another PNG level or in another
+    format: stretched (resize), or composited over a canvas (fill)."""
     from PIL import Image
 
     if mode == "resize":
         return image.resize(size, Image.Resampling.LANCZOS)
     canvas = Image.new("RGBA", size, fill)
-    canvas.paste(image, ((size[0] - image.width) // 2, (size[1] - image.height) // 2), image)
+    at = ((size[0] - image.width) // 2, (size[1] - image.height) // 2)
+    if image.getchannel("A").getextrema()[0] == 255:
+        canvas.paste(image, at)  # opaque: the composite's bytes, at a third of its cost
+    else:
+        canvas.alpha_composite(image, at)
     return canvas
 
 
 @dataclass(frozen=True)
 class Letterbox:
-    """letterbox: image_resize into the box."""
+    """letterbox: image_resize into the box, transparent pixels flattened onto the background first."""
 
     width: int
     height: int
     background: tuple[int, int, int]
-    compress_level: int | None
+    encoding: Encoding
     exif_rotate: bool
 
     def __call__(self, data: bytes) -> Outcome:
         from vantry.resize import image_resize
 
-        image = _decoded(data, self.exif_rotate)
+        with _open(data) as img:
+            profile, notes = _source(img)
+        # The module pastes without blending: a transparent logo would show its hidden colours as a box.
+        image = output.flattened(_decoded(data, self.exif_rotate), self.background)
         ratio = min(self.width / image.width, self.height / image.height)
         if int(image.width * ratio) == 0 or int(image.height * ratio) == 0:
             raise ValueError(f"a {image.width}x{image.height} image is too thin for a {self.width}x{self.height} box: "
                              "scaled to fit, its short side would be 0 pixels; use a larger box")
         boxed = image_resize(image, self.width, self.height, self.background)
-        return Outcome(_png(boxed, self.compress_level), (f"{boxed.width}x{boxed.height}",))
+        encoded, more = output.encode(boxed, self.encoding, profile)
+        return Outcome(encoded, (f"{boxed.width}x{boxed.height}",), notes + more)
 
 
 @dataclass(frozen=True)
 class Scale:
     """scale: PreforaImageScale to the nearest preferred size."""
 
-    compress_level: int | None
+    encoding: Encoding
     exif_rotate: bool
 
     def __call__(self, data: bytes) -> Outcome:
         from vantry.prefora import PreforaImageScale
 
-        scaled = PreforaImageScale(_decoded(data, self.exif_rotate)).start()
-        return Outcome(_png(scaled, self.compress_level), (f"{scaled.width}x{scaled.height}",))
+        with _open(data) as img:
+            profile, notes = _source(img)
+        # 32-bit integer grey as 16 bits and float as 8, so resampling cannot push them out of range.
+        image = output.sixteen_bit(_decoded(data, self.exif_rotate))
+        scaled = PreforaImageScale(image).start()
+        encoded, more = output.encode(scaled, self.encoding, profile)
+        return Outcome(encoded, (f"{scaled.width}x{scaled.height}",), notes + more)
 
 
 # --- commands -------------------------------------------------------------------
 
 def _written(path: pathlib.Path, target: pathlib.Path | None, outcome: Outcome) -> str:
-    return f"{path} -> {target} ({outcome.facts[0]})"
+    return f"{path} -> {target} ({', '.join(outcome.facts)})"
 
 
 def cmd_ratio(args: argparse.Namespace) -> int:
@@ -265,12 +288,13 @@ def _standard_proportion(text: str | None) -> str | None:
 
 
 def cmd_normalise(args: argparse.Namespace) -> int:
-    step = Normalise(_standard_proportion(args.proportion), args.mode, args.expand, args.compress_level,
+    step = Normalise(_standard_proportion(args.proportion), args.mode, args.expand, output.encoding_of(args),
                      args.exif_rotate)
 
     def line(path: pathlib.Path, target: pathlib.Path | None, outcome: Outcome) -> str:
-        if outcome.facts[1:] == ("unchanged",):
-            return f"{path} -> {target} (unchanged: its nearest ratio is not {outcome.facts[0]})"
+        if outcome.facts[1:2] == ("unchanged",):
+            proportion, _, size = outcome.facts
+            return f"{path} -> {target} (unchanged, {size}: its nearest ratio is not {proportion})"
         return _written(path, target, outcome)
 
     return batch.run(batch.Batch(args.images, step, line, "normalised", args.output), args)
@@ -283,12 +307,12 @@ def cmd_letterbox(args: argparse.Namespace) -> int:
     if limit is not None and args.width * args.height > limit:
         raise UsageError(f"a {args.width}x{args.height} box is {args.width * args.height} pixels, beyond Pillow's "
                          f"limit of {limit} (Image.MAX_IMAGE_PIXELS); choose a smaller WIDTH and HEIGHT")
-    step = Letterbox(args.width, args.height, args.bg, args.compress_level, args.exif_rotate)
+    step = Letterbox(args.width, args.height, args.bg, output.encoding_of(args), args.exif_rotate)
     return batch.run(batch.Batch(args.images, step, _written, "letterboxed", args.output), args)
 
 
 def cmd_scale(args: argparse.Namespace) -> int:
-    step = Scale(args.compress_level, args.exif_rotate)
+    step = Scale(output.encoding_of(args), args.exif_rotate)
     return batch.run(batch.Batch(args.images, step, _written, "scaled", args.output), args)
 
 
@@ -320,16 +344,16 @@ def register(sub: Any, formatter: type[argparse.HelpFormatter]) -> None:
     p.set_defaults(func=cmd_ratio)
 
     p = sub.add_parser(
-        "normalise", help="enlarge the shorter side of images, write PNG into OUT", formatter_class=formatter,
+        "normalise", help="enlarge the shorter side of images, write them into OUT", formatter_class=formatter,
         description="Enlarge the shorter side of each image by --expand percent (both sides of a square), on a "
-                    "transparent canvas (fill) or by stretching (resize), and write it as PNG. The result keeps "
-                    "no standard ratio: 1920x1080 becomes 1920x1188.",
+                    "transparent canvas (fill) or by stretching (resize), and write it (PNG by default). The result "
+                    "keeps no standard ratio: 1920x1080 becomes 1920x1188.",
         epilog=epilog(["vantry normalise photos/*.jpg -o out",
                        "vantry normalise *.png --proportion 3:4 --mode resize --expand 20 -o out"], BATCH_CODES))
     _images_argument(p)
     p.add_argument("--proportion", metavar="W:H",
                    help="only enlarge images whose nearest standard ratio is W:H (one of 1:1 2:3 3:2 3:4 4:3 "
-                        "4:5 5:4 9:16 16:9 21:9); the others are written unchanged as PNG")
+                        "4:5 5:4 9:16 16:9 21:9); the others are written unchanged")
     p.add_argument("--mode", choices=("fill", "resize"), default="fill",
                    help="fill: centre the image on a transparent canvas; resize: stretch it (default fill)")
     p.add_argument("--expand", type=non_negative, default=10.0, metavar="PERCENT",
@@ -338,22 +362,23 @@ def register(sub: Any, formatter: type[argparse.HelpFormatter]) -> None:
     p.set_defaults(func=cmd_normalise)
 
     p = sub.add_parser(
-        "letterbox", help="fit images into WIDTH x HEIGHT on a background, write PNG into OUT",
+        "letterbox", help="fit images into WIDTH x HEIGHT on a background, write them into OUT",
         formatter_class=formatter,
         description="Scale each image uniformly until it touches the WIDTH x HEIGHT box and centre it on a "
-                    "background of exactly that size.",
+                    "background of exactly that size; transparent pixels are flattened onto the background.",
         epilog=epilog(["vantry letterbox photos/*.jpg 1024 1024 -o boxed",
                        "vantry letterbox banner.png 1920 1080 --bg 255,255,255 --compress-level 1 -o out"],
                       BATCH_CODES))
     _images_argument(p)
     p.add_argument("width", type=positive, metavar="WIDTH", help="width of the box and of every output")
     p.add_argument("height", type=positive, metavar="HEIGHT", help="height of the box and of every output")
-    p.add_argument("--bg", type=colour, default=(0, 0, 0), metavar="R,G,B", help="background (default 0,0,0)")
+    p.add_argument("--bg", type=colour, default=(0, 0, 0), metavar="R,G,B",
+                   help="background of the bars and of transparent pixels (default 0,0,0)")
     _shared_options(p, writes=True)
     p.set_defaults(func=cmd_letterbox)
 
     p = sub.add_parser(
-        "scale", help="scale images to the editing model's nearest preferred size, write PNG into OUT",
+        "scale", help="scale images to the editing model's nearest preferred size, write them into OUT",
         formatter_class=formatter,
         description="Stretch each image to the preferred size of the image-editing model (about one megapixel) "
                     "nearest to it in aspect ratio.",
