@@ -24,8 +24,7 @@ import sys
 import threading
 import warnings
 from collections.abc import Callable, Iterator, Sequence
-from dataclasses import dataclass, replace
-from typing import Any, Protocol, TextIO
+from typing import Any, NamedTuple, Protocol, TextIO
 
 from vantry.cli import output
 from vantry.cli.common import UsageError, compress_level, describe, positive
@@ -38,20 +37,23 @@ AHEAD_PER_WORKER = 2
 DASK_CONNECT_TIMEOUT = "10s"
 
 
-@dataclass(frozen=True)
-class Outcome:
+class Outcome(NamedTuple):
     data: bytes | None  # the file to write into -o (None: the command writes nothing)
     facts: tuple[str, ...]  # what the file's line reports: sizes, ratios
     notes: tuple[str, ...] = ()  # one line each on standard error: frames not used, a warning
 
 
-Step = Callable[[bytes], Outcome]
+class Step(Protocol):
+    """What a subcommand hands over: picklable plain settings, called with what `read` gave of one file."""
+
+    def __call__(self, data: bytes, /) -> Outcome: ...
+
+
 Read = Callable[[pathlib.Path], bytes]  # what a step gets of a file: by default its bytes
 Line = Callable[[pathlib.Path, "pathlib.Path | None", Outcome], str]
 
 
-@dataclass(frozen=True)
-class Batch:
+class Batch(NamedTuple):
     files: Sequence[str]
     step: Step  # runs in a thread or on a Dask worker: plain settings only
     line: Line  # the file's report line, made here from its outcome
@@ -60,7 +62,9 @@ class Batch:
     read: Read = read_input  # runs where the file is read: in a thread, or here for --dask
 
 
-def add_options(parser: argparse.ArgumentParser, writes: bool) -> None:
+def add_options(parser: argparse.ArgumentParser, writes: bool, threads_help: bool = True) -> None:
+    """The batch options; threads_help False: a subcommand whose files gain nothing from threads
+    (header reads hold the GIL) does them one after another unless -j asks otherwise."""
     if writes:
         parser.add_argument("-o", "--output", required=True, metavar="OUT",
                             help="output directory, created if missing; each IMAGE becomes OUT/<name>.png "
@@ -72,9 +76,10 @@ def add_options(parser: argparse.ArgumentParser, writes: bool) -> None:
         parser.add_argument("--compress-level", type=compress_level, metavar="0-9",
                             help="PNG compression level: 1 writes photos about twice as fast, a little larger; "
                                  "default: Pillow's default (6)")
-    parser.add_argument("-j", "--jobs", type=positive, metavar="N",
-                        help=f"files done at once (default: the usable CPUs, here {usable_cpus()}); "
-                             "-j 1 does one after another")
+    jobs_help = (f"files done at once (default: the usable CPUs, here {usable_cpus()}); -j 1 does one after another"
+                 if threads_help else "files done at once (default 1: header reads gain nothing from threads)")
+    parser.add_argument("-j", "--jobs", type=positive, metavar="N", help=jobs_help)
+    parser.set_defaults(default_jobs=None if threads_help else 1)
     parser.add_argument("--dask", metavar="ADDRESS",
                         help="run the batch on the Dask cluster whose scheduler is ADDRESS (tcp://host:8786); "
                              "needs the dask extra")
@@ -146,7 +151,7 @@ def run_noting_warnings(step: Step, data: bytes) -> Outcome:
     finally:
         del _noting.notes
     # A file opened twice warns twice: each warning is one note.
-    return replace(outcome, notes=tuple(dict.fromkeys(outcome.notes + tuple(notes)))) if notes else outcome
+    return outcome._replace(notes=tuple(dict.fromkeys(outcome.notes + tuple(notes)))) if notes else outcome
 
 
 def _read_and_run(step: Step, read: Read, path: pathlib.Path) -> Outcome:
@@ -234,7 +239,7 @@ def _runner(args: argparse.Namespace) -> _Runner:
         if args.jobs is not None:
             raise UsageError("-j/--jobs is for local runs; with --dask the cluster's workers set how many run at once")
         return _Cluster(args.dask)
-    jobs = args.jobs or usable_cpus()
+    jobs = args.jobs or getattr(args, "default_jobs", None) or usable_cpus()
     return _InOrder() if jobs == 1 else _Threads(jobs)
 
 

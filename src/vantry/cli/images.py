@@ -16,10 +16,8 @@ from __future__ import annotations
 import argparse
 import functools
 import io
-import json
 import pathlib
-from dataclasses import dataclass
-from typing import Any, BinaryIO
+from typing import Any, BinaryIO, NamedTuple
 
 from vantry.cli import batch, output
 from vantry.cli.batch import Outcome
@@ -121,8 +119,7 @@ def shown_size_header(path: pathlib.Path, exif_rotate: bool) -> bytes:
     return f"P6 {width} {height} 255\n".encode()
 
 
-@dataclass(frozen=True)
-class Measure:
+class Measure(NamedTuple):
     """ratio: the exact and approximate ratio of a header-only image of the size as shown."""
 
     approx_range: int
@@ -144,8 +141,7 @@ def _enlarged_size(width: int, height: int, expand: float) -> tuple[int, int]:
     return int(width * scale), int(height * scale)
 
 
-@dataclass(frozen=True)
-class Normalise:
+class Normalise(NamedTuple):
     """normalise: Aspecta.adjust_size, on the photo as shown, in the format asked for."""
 
     proportion: str | None
@@ -204,8 +200,7 @@ def _enlarge(image: Any, size: tuple[int, int], mode: str, fill: Any) -> Any:
     return canvas
 
 
-@dataclass(frozen=True)
-class Letterbox:
+class Letterbox(NamedTuple):
     """letterbox: image_resize into the box, transparent pixels flattened onto the background first."""
 
     width: int
@@ -230,8 +225,7 @@ class Letterbox:
         return Outcome(encoded, (f"{boxed.width}x{boxed.height}",), notes + more)
 
 
-@dataclass(frozen=True)
-class Scale:
+class Scale(NamedTuple):
     """scale: PreforaImageScale to the nearest preferred size."""
 
     encoding: Encoding
@@ -259,6 +253,8 @@ def cmd_ratio(args: argparse.Namespace) -> int:
     def line(path: pathlib.Path, target: pathlib.Path | None, outcome: Outcome) -> str:
         exact, approx = outcome.facts
         if args.json:
+            import json  # here: only --json needs it, and its import costs the start-up
+
             return json.dumps({"file": str(path), "exact": exact, "approx": approx})
         return f"{path}: {exact} (about {approx})"
 
@@ -324,7 +320,7 @@ def _images_argument(p: argparse.ArgumentParser) -> None:
 
 
 def _shared_options(p: argparse.ArgumentParser, writes: bool) -> None:
-    batch.add_options(p, writes)
+    batch.add_options(p, writes, threads_help=writes)  # ratio reads headers only
     p.add_argument("--no-exif-rotate", dest="exif_rotate", action="store_false",
                    help="use the pixels as stored; by default a photo whose EXIF orientation turns it "
                         "is turned upright first")
