@@ -23,6 +23,7 @@ from fractions import Fraction
 
 import pytest
 import requests
+import urllib3
 
 from conftest import assert_no_leak, raises
 from vantry.comfyui import revivo
@@ -50,7 +51,7 @@ REFUSED = requests.exceptions.ConnectionError("refused")
 # ---- the server, the clock and the logger -----------------------------------------
 
 
-DRIP, ENDLESS = "drip", "endless"
+DRIP, DRIP_HEAD, ENDLESS = "drip", "drip head", "endless"
 real_sleep = time.sleep  # the handlers' pauses, untouched by the fake clock
 
 
@@ -63,8 +64,9 @@ class ScriptedServer:
 
     GET requests are keyed by their path, POST requests by "POST " + path.
     A step is a status code; "drop" closes the connection without a response;
-    DRIP answers 200 and then its body one byte every 50 ms, ENDLESS answers
-    200 with a body that never ends, and redirect(url) answers 302 to url.
+    DRIP answers 200 and then its body one byte every 50 ms, DRIP_HEAD sends its
+    status line and then a header one byte every 50 ms, ENDLESS answers 200
+    with a body that never ends, and redirect(url) answers 302 to url.
     `auth` lists the Authorization header of each request.
     """
 
@@ -87,8 +89,16 @@ class ScriptedServer:
                 if step == "drop":
                     self.close_connection = True
                     return
+                if step == DRIP_HEAD:
+                    self.close_connection = True
+                    self.wfile.write(b"HTTP/1.1 200 OK\r\nX-Slow: ")
+                    return self.drip(b"x", 0.05)
                 if step in (DRIP, ENDLESS):
-                    return self.stream(b"x" if step == DRIP else b"x" * 65536, 0.05 if step == DRIP else 0)
+                    self.send_response(200)
+                    self.send_header("Content-Length", str(10**12))
+                    self.end_headers()
+                    self.close_connection = True
+                    return self.drip(b"x" if step == DRIP else b"x" * 65536, 0.05 if step == DRIP else 0)
                 status, location = (302, step[1]) if isinstance(step, tuple) else (step, None)
                 self.send_response(status)
                 if location:
@@ -96,11 +106,7 @@ class ScriptedServer:
                 self.send_header("Content-Length", "0")
                 self.end_headers()
 
-            def stream(self, chunk, pause):
-                self.send_response(200)
-                self.send_header("Content-Length", str(10**12))
-                self.end_headers()
-                self.close_connection = True
+            def drip(self, chunk, pause):
                 with contextlib.suppress(OSError):  # until the client hangs up
                     while True:
                         self.wfile.write(chunk)
@@ -825,19 +831,23 @@ def test_restart_behind_a_gateway(comfyui):
 
 
 @pytest.mark.parametrize(
-    "method, step, result",
+    "method, step, result, seconds",
     [
         # A 200 whose body never ends, or drips: the status is enough, the body is never read.
-        ("trigger_reboot", ENDLESS, True),
-        ("trigger_reboot", DRIP, True),
-        ("wait_service_ready", ENDLESS, True),
-        ("wait_service_ready", DRIP, True),
+        ("trigger_reboot", ENDLESS, True, 0.5),
+        ("trigger_reboot", DRIP, True, 0.5),
+        ("wait_service_ready", ENDLESS, True, 0.5),
+        ("wait_service_ready", DRIP, True, 0.5),
+        # Headers that drip: the request ends at its time limit (timeout=1), the wait at its
+        # deadline plus one request and one pause.
+        ("trigger_reboot", DRIP_HEAD, None, 1 + 0.5),
+        ("wait_service_ready", DRIP_HEAD, False, 1 + 1 + 0.1 + 0.5),
         # A redirect is not followed: not an accepted restart, not a ready server.
-        ("trigger_reboot", "redirect", False),
-        ("wait_service_ready", "redirect", False),
+        ("trigger_reboot", "redirect", False, 0.5),
+        ("wait_service_ready", "redirect", False, 1 + 1 + 0.1 + 0.5),
     ],
 )
-def test_requests_are_bounded_and_never_redirected(server, method, step, result):
+def test_requests_are_bounded_and_never_redirected(server, method, step, result, seconds):
     elsewhere = ScriptedServer()  # another local service, answering 200 everywhere it is sent
     elsewhere.script.update({"/login": [200], STATS: [200]})
     path = REBOOT if method == "trigger_reboot" else STATS
@@ -850,10 +860,30 @@ def test_requests_are_bounded_and_never_redirected(server, method, step, result)
             assert getattr(m, method)() is result
     finally:
         elsewhere.close()
-    assert time.monotonic() - began < (0.5 if result else 1 + 1 + 0.1 + 0.5)
+    assert time.monotonic() - began < seconds
     assert elsewhere.paths == []
     if method == "trigger_reboot" and step == "redirect":
         assert log.records == reboot_records(m, (REBOOT_CALLED, REBOOT), (REBOOT_REDIRECTED, 302, elsewhere.url + "/login", REBOOT))
+
+
+@pytest.mark.parametrize(
+    "step, expected",
+    [
+        (200, (200, b"")),
+        (ENDLESS, (200, b"x" * 1025)),  # cut after limit + 1 bytes
+        (DRIP, urllib3.exceptions.ReadTimeoutError),  # the body outlasts the time limit
+        (redirect("http://127.0.0.1:1/"), (302, b"")),
+    ],
+)
+def test_fetch_reads_a_bounded_body(server, step, expected):
+    server.script[QUEUE] = [step]
+    began = time.monotonic()
+    if isinstance(expected, tuple):
+        assert revivo._fetch(server.url + QUEUE, 1, limit=1024) == expected
+    else:
+        with pytest.raises(expected):
+            revivo._fetch(server.url + QUEUE, 1, limit=1024)
+    assert time.monotonic() - began < 1.5
 
 
 @pytest.mark.parametrize("reachable", [True, False])
@@ -1004,6 +1034,26 @@ def test_error_paths_do_not_leak(offline):
             raise OSError(fmt)
 
     assert_no_leak(raises(OSError, ComfyUIManager(logger=FailingError()).run_reboot_and_wait), calls=500)
+
+
+@pytest.mark.parametrize(
+    "path, step, call",
+    [
+        (REBOOT, 200, lambda m: m.trigger_reboot()),
+        (STATS, 200, lambda m: m.wait_service_ready()),
+        (QUEUE, ENDLESS, lambda m: revivo._fetch(m.base_url + QUEUE, 2, limit=100)),
+        (REBOOT, redirect("/login"), lambda m: m.trigger_reboot()),
+    ],
+)
+def test_the_bounded_transport_does_not_leak(server, path, step, call):
+    server.script[path] = [step]
+    m = ComfyUIManager(server.url, 2, 3, 1, NullLogger())
+
+    def once():
+        call(m)
+        server.paths.clear(), server.auth.clear()
+
+    assert_no_leak(once, calls=100)
 
 
 def test_constructor_does_not_leak():

@@ -1,11 +1,13 @@
 // vantry.comfyui.revivo: restart a ComfyUI server through its manager
 // interface and poll its statistics interface until it answers 200 again.
 //
-// Every request goes through one function, send_bounded: no redirect is
-// followed, and only the status line and headers are read before the
-// response is closed, so neither a body without end nor a dripping body
-// holds a request beyond its headers. Credentials in the base URL are used
-// for the requests but shown as *** in every line the module writes.
+// Every request goes through one function, exchange(): no redirect is
+// followed, and each request ends `timeout` seconds after it began, connect,
+// status line, headers and whatever body is read included: requests' own
+// timeout bounds each read, not their sum, so a server that drips its answer
+// would hold it for as long as it likes. The restart and poll requests read
+// the status only and close the response. Credentials in the base URL are
+// used for the requests but shown as *** in every line the module writes.
 //
 // The module imports `requests`, `time` and `logging` as module attributes
 // and reaches `requests.get`, `requests.post`,
@@ -13,6 +15,10 @@
 // `logging.getLogger` through them at every call, as Python code naming those
 // globals would: a host that patches any of them (or the module attributes
 // themselves) controls the requests, the clock and the pause.
+#include <chrono>
+#include <optional>
+#include <tuple>
+
 #include "errors.hpp"
 #include "pyglue.hpp"
 
@@ -32,6 +38,12 @@ struct State : StateBase {
     // other names
     PyObject *debug, *error, *status_code, *write, *rstrip;
     PyObject *stream, *allow_redirects, *close, *headers, *location;
+    // the bounded transport: requests' own get and post, the session's parts,
+    // the deadline of the request in progress and the reader that keeps it
+    PyObject *own_get, *own_post, *Session, *request, *adapters, *values, *poolmanager, *pool_classes_by_scheme;
+    PyObject *deadline_var, *set, *reset, *sock_attr, *deadline_attr, *settimeout, *recv_into, *fp, *raw, *read;
+    PyObject *decode_content, *GET, *POST, *BufferedReader, *HTTPResponse, *DeadlineReader, *pool_classes;
+    PyObject *file_attr, *RawIOBase;
     // constant values
     PyObject *default_base_url, *module_name, *slash, *reboot_path, *newer_reboot_path, *stats_path;
     PyObject *flag_head, *flag_tail, *empty, *newline, *remote_closed, *scheme_end, *masked_userinfo, *at;
@@ -146,27 +158,191 @@ bool is_redirect(PyObject* status) {
     return code >= 300 && code < 400;
 }
 
-// send(url, timeout=self.timeout, stream=True, allow_redirects=False), `send`
-// being requests.get or requests.post. The response is closed before its
-// body is read: only the status and the Location of a redirect are kept. A
-// failed request, the common case while a server restarts, returns false
-// with the error set instead of throwing; failures before the request throw.
-bool send_bounded(State& st, PyObject* self, PyObject* send, PyObject* url, Reply& reply) {
-    Ref timeout = getattr(self, st.timeout);
+// ---- the bounded transport ---------------------------------------------------------
+//
+// requests' own get and post are sent through a session of their own, made
+// per request as requests.get makes one, whose connections read each answer
+// through a _DeadlineReader instead of the socket's own file: every read
+// waits only for what is left of the request's time. The deadline reaches
+// the connection through a context variable set around the call.
+
+double monotonic_seconds() {
+    return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count();
+}
+
+constexpr auto kReaderInit =
+    sig("_DeadlineReader.__init__", "($self, sock, deadline, file)",
+        "Read sock until deadline, a reading of a monotonic clock in seconds. file is\n"
+        "the socket's own file, kept open until this stream closes: http.client\n"
+        "closes the socket through it.",
+        Param{"sock", Kind::Any, Required}, Param{"deadline", Kind::Float, Required},
+        Param{"file", Kind::Any, Required});
+
+Ref reader_init(State& st, PyObject* self, Args<3>& a) {
+    setattr(self, st.sock_attr, a.obj(0));
+    Ref deadline = new_float(a.real(1, 0.0));
+    setattr(self, st.deadline_attr, deadline.get());
+    setattr(self, st.file_attr, a.obj(2));
+    return none();
+}
+
+constexpr auto kReaderClose = sig("_DeadlineReader.close", "($self)", "Close the stream and the socket's own file.");
+
+Ref reader_close(State& st, PyObject* self, Args<0>&) {
+    Ref file = getattr(self, st.file_attr);
+    call_method(file.get(), st.close);
+    Ref base_close = getattr(st.RawIOBase, st.close);
+    return call(base_close.get(), self);
+}
+
+constexpr auto kReaderReadable = sig("_DeadlineReader.readable", "($self)", "True: the stream is read.");
+
+Ref reader_readable(State&, PyObject*, Args<0>&) { return new_bool(true); }
+
+constexpr auto kReaderReadinto =
+    sig("_DeadlineReader.readinto", "($self, buffer)",
+        "sock.recv_into(buffer), waiting no longer than what is left until the deadline;\n"
+        "TimeoutError once it has passed.",
+        Param{"buffer", Kind::Any, Required});
+
+Ref reader_readinto(State& st, PyObject* self, Args<1>& a) {
+    Ref deadline = getattr(self, st.deadline_attr);
+    double until = PyFloat_AsDouble(deadline.get());
+    if (until == -1.0 && PyErr_Occurred()) throw_error();
+    double left = until - monotonic_seconds();
+    if (!(left > 0)) raise(PyExc_TimeoutError, "timed out: the request's time limit passed");
+    Ref sock = getattr(self, st.sock_attr);
+    Ref seconds = new_float(left);
+    call_method(sock.get(), st.settimeout, seconds.get());
+    return call_method(sock.get(), st.recv_into, a.obj(0));
+}
+
+constexpr auto kDeadlineResponse =
+    sig("_deadline_response", "(sock, debuglevel=0, method=None, url=None)",
+        "http.client.HTTPResponse(sock, ...) that reads sock through a _DeadlineReader\n"
+        "when a request of this module is in progress: the response class of its connections.",
+        Param{"sock", Kind::Any, Required}, Param{"debuglevel", Kind::Any, Optional},
+        Param{"method", Kind::Any, Optional}, Param{"url", Kind::Any, Optional});
+
+Ref deadline_response(State& st, Args<4>& a) {
+    Ref zero = new_int(0);
+    Ref resp = call(st.HTTPResponse, a.obj(0), a.obj(1, zero.get()), a.obj(2, Py_None), a.obj(3, Py_None));
+    Ref deadline = call_method(st.deadline_var, st.get, Py_None);
+    if (is_none(deadline.get())) return resp;
+    Ref plain = getattr(resp.get(), st.fp);
+    Ref reader = call(st.DeadlineReader, a.obj(0), deadline.get(), plain.get());
+    Ref buffered = call(st.BufferedReader, reader.get());
+    setattr(resp.get(), st.fp, buffered.get());
+    return resp;
+}
+
+// A requests.Session whose pools make deadline connections.
+Ref bounded_session(State& st) {
+    Ref session_class = getattr(global(st, st.requests).get(), st.Session);
+    Ref session = call(session_class.get());
+    Ref adapters = getattr(session.get(), st.adapters);
+    Ref each = call_method(adapters.get(), st.values);
+    for_each(each.get(), [&](PyObject* adapter) {
+        Ref manager = getattr(adapter, st.poolmanager);
+        Ref classes = check(PyDict_Copy(st.pool_classes));
+        setattr(manager.get(), st.pool_classes_by_scheme, classes.get());
+    });
+    return session;
+}
+
+// A response and the session it came through, if it had one of its own.
+struct Exchange {
+    Ref resp;
+    Ref session;
+};
+
+// Closes the response, then its session.
+void finish(State& st, Exchange& ex) {
+    call_method(ex.resp.get(), st.close);
+    if (ex.session) call_method(ex.session.get(), st.close);
+}
+
+// send(url, timeout=timeout, stream=True, allow_redirects=False), `send` being
+// requests.get or requests.post, in `ex`. requests' own functions run through
+// a bounded session, ending `timeout` seconds from now at the latest; a
+// replacement (a test's or a host's) is called as it is. Returns false with
+// the error set when the request failed; failures before it throw.
+bool exchange(State& st, PyObject* send, PyObject* url, PyObject* timeout, Exchange& ex) {
     Ref args = tuple_of({url});
     Ref kwargs = new_dict();
-    dict_set(kwargs.get(), st.timeout, timeout.get());
+    dict_set(kwargs.get(), st.timeout, timeout);
     dict_set(kwargs.get(), st.stream, Py_True);
     dict_set(kwargs.get(), st.allow_redirects, Py_False);
-    Ref resp = Ref::steal_or_null(PyObject_Call(send, args.get(), kwargs.get()));
-    if (!resp) return false;
-    call_method(resp.get(), st.close);
-    reply.status = getattr(resp.get(), st.status_code);
+    PyObject* verb = send == st.own_get ? st.GET : send == st.own_post ? st.POST : nullptr;
+    if (!verb || !(PyLong_Check(timeout) || PyFloat_Check(timeout))) {
+        ex.resp = Ref::steal_or_null(PyObject_Call(send, args.get(), kwargs.get()));
+        return bool(ex.resp);
+    }
+    double seconds = PyFloat_AsDouble(timeout);
+    if (seconds == -1.0 && PyErr_Occurred()) throw_error();
+    ex.session = bounded_session(st);
+    Ref request = getattr(ex.session.get(), st.request);
+    Ref verb_and_url = tuple_of({verb, url});
+    Ref deadline = new_float(monotonic_seconds() + seconds);
+    Ref token = call_method(st.deadline_var, st.set, deadline.get());
+    ex.resp = Ref::steal_or_null(PyObject_Call(request.get(), verb_and_url.get(), kwargs.get()));
+    std::optional<CaughtError> failure;
+    if (!ex.resp) failure = CaughtError::fetch();
+    call_method(st.deadline_var, st.reset, token.get());
+    if (!failure) return true;
+    Ref session = std::move(ex.session);
+    call_method(session.get(), st.close);
+    try {
+        failure->raise_again();
+    } catch (const PyErrorSet&) {
+    }
+    return false;
+}
+
+// The restart and poll requests: only the status, and where a redirect
+// points, are read; the response is closed before its body.
+bool send_bounded(State& st, PyObject* self, PyObject* send, PyObject* url, Reply& reply) {
+    Ref timeout = getattr(self, st.timeout);
+    Exchange ex;
+    if (!exchange(st, send, url, timeout.get(), ex)) return false;
+    finish(st, ex);
+    reply.status = getattr(ex.resp.get(), st.status_code);
     if (is_redirect(reply.status.get())) {
-        Ref headers = getattr(resp.get(), st.headers);
+        Ref headers = getattr(ex.resp.get(), st.headers);
         reply.location = call_method(headers.get(), st.get, st.location);
     }
     return true;
+}
+
+constexpr auto kFetch =
+    sig("_fetch", "(url, timeout=5, limit=65536)",
+        "GET url as ComfyUIManager sends its requests (no redirect followed, done\n"
+        "within timeout seconds) and return (status, body), body being at most\n"
+        "limit + 1 bytes of the decoded body: longer means it was cut.",
+        Param{"url", Kind::Str, Required}, Param{"timeout", Kind::Any, Optional},
+        Param{"limit", Kind::Int, Optional});
+
+Ref fetch(State& st, Args<3>& a) {
+    Ref timeout = a.given(1) ? Ref::borrow(a.obj(1)) : new_int(5);
+    Ref get = requests_get(st);
+    Exchange ex;
+    if (!exchange(st, get.get(), a.obj(0), timeout.get(), ex)) throw_error();
+    Ref status, body;
+    auto err = catch_error([&] {
+        status = getattr(ex.resp.get(), st.status_code);
+        Ref raw = getattr(ex.resp.get(), st.raw);
+        Ref read = getattr(raw.get(), st.read);
+        Ref limit = a.given(2) ? Ref::borrow(a.obj(2)) : new_int(65536);
+        Ref one = new_int(1);
+        Ref amount = check(PyNumber_Add(limit.get(), one.get()));
+        Ref args = tuple_of({amount.get()});
+        Ref kwargs = new_dict();
+        dict_set(kwargs.get(), st.decode_content, Py_True);
+        body = call_kw(read.get(), args.get(), kwargs.get());
+    });
+    finish(st, ex);
+    if (err) err->raise_again();
+    return tuple_of({status.get(), body.get()});
 }
 
 // ---- constructor -------------------------------------------------------------------
@@ -453,6 +629,61 @@ Ref run_reboot_and_wait(State& st, PyObject* self, Args<0>&) {
 
 // ---- module ------------------------------------------------------------------------------------
 
+// The parts of the bounded transport, made once.
+void build_transport(PyObject* module, State& st) {
+    for (auto [slot, text] : {
+             std::pair{&st.Session, "Session"}, {&st.request, "request"}, {&st.adapters, "adapters"},
+             {&st.values, "values"}, {&st.poolmanager, "poolmanager"},
+             {&st.pool_classes_by_scheme, "pool_classes_by_scheme"}, {&st.set, "set"}, {&st.reset, "reset"},
+             {&st.sock_attr, "_sock"}, {&st.deadline_attr, "_deadline"}, {&st.file_attr, "_file"}, {&st.settimeout, "settimeout"},
+             {&st.recv_into, "recv_into"}, {&st.fp, "fp"}, {&st.raw, "raw"}, {&st.read, "read"},
+             {&st.decode_content, "decode_content"}, {&st.GET, "GET"}, {&st.POST, "POST"}})
+        *slot = st.name(text);
+    Ref requests = import("requests");
+    st.own_get = st.keep(getattr(requests.get(), st.get));
+    st.own_post = st.keep(getattr(requests.get(), st.post));
+    st.BufferedReader = st.keep(import_attr("io", "BufferedReader"));
+    st.HTTPResponse = st.keep(import_attr("http.client", "HTTPResponse"));
+    Ref context_var = import_attr("contextvars", "ContextVar");
+    Ref var_name = new_text("vantry.comfyui.revivo request deadline");
+    st.deadline_var = st.keep(call(context_var.get(), var_name.get()));
+
+    st.RawIOBase = st.keep(import_attr("io", "RawIOBase"));
+    st.DeadlineReader = ClassBuilder(st, "_DeadlineReader",
+                                     "The raw stream of a response of this module: reads end at the request's deadline.",
+                                     st.RawIOBase)
+                            .create()
+                            .method(method_def<State, kReaderInit, reader_init>())
+                            .method(method_def<State, kReaderClose, reader_close>())
+                            .method(method_def<State, kReaderReadable, reader_readable>())
+                            .method(method_def<State, kReaderReadinto, reader_readinto>())
+                            .finish();
+    PyMethodDef* response_def = function_def<State, kDeadlineResponse, deadline_response>();
+    add_function(module, response_def);
+    add_function(module, function_def<State, kFetch, fetch>());
+    Ref response_class = getattr(module, response_def->ml_name);
+
+    // Connection and pool classes that differ from urllib3's by the response class only.
+    Ref modname = check(PyModule_GetNameObject(module));
+    auto subclass = [&](const char* name, PyObject* base, const char* attr, PyObject* value) {
+        Ref ns = new_dict();
+        dict_set(ns.get(), "__module__", modname.get());
+        dict_set(ns.get(), attr, value);
+        Ref bases = tuple_of({base});
+        Ref type_name = new_text(name);
+        return call(reinterpret_cast<PyObject*>(&PyType_Type), type_name.get(), bases.get(), ns.get());
+    };
+    st.pool_classes = st.keep(new_dict());
+    for (auto [scheme, conn, pool] : {std::tuple{"http", "HTTPConnection", "HTTPConnectionPool"},
+                                      {"https", "HTTPSConnection", "HTTPSConnectionPool"}}) {
+        Ref conn_base = import_attr("urllib3.connection", conn);
+        Ref pool_base = import_attr("urllib3.connectionpool", pool);
+        Ref conn_class = subclass(conn, conn_base.get(), "response_class", response_class.get());
+        Ref pool_class = subclass(pool, pool_base.get(), "ConnectionCls", conn_class.get());
+        dict_set(st.pool_classes, scheme, pool_class.get());
+    }
+}
+
 void exec(PyObject* module, State& st) {
     st.globals = PyModule_GetDict(module);
     add_object(module, "requests", import("requests").get());
@@ -496,6 +727,8 @@ void exec(PyObject* module, State& st) {
              {&st.msg_flow_timeout, "%s 重启后超时未恢复"}})
         *slot = st.keep(new_text(text));
     st.ok_status = st.keep(new_int(200));
+
+    build_transport(module, st);
 
     st.trigger_def = method_def<State, kTriggerReboot, trigger_reboot>();
     st.wait_def = method_def<State, kWaitServiceReady, wait_service_ready>();
