@@ -138,7 +138,7 @@ Ref masked(State& st, PyObject* self, PyObject* text) {
     return masked_with(st, base_url.get(), text);
 }
 
-// ---- the one way a request is sent ------------------------------------------------
+// ---- answers and log lines -----------------------------------------------------------
 
 // What a server answered: the status and, for a redirect, where it points.
 struct Reply {
@@ -156,6 +156,21 @@ long status_value(PyObject* status) {
 bool is_redirect(PyObject* status) {
     long code = status_value(status);
     return code >= 300 && code < 400;
+}
+
+// logger.<level>(msg, self.flag, *args), each argument that is text shown
+// without the base URL's credentials; at most three arguments.
+void log_line(State& st, PyObject* self, PyObject* level, PyObject* msg, std::initializer_list<PyObject*> args) {
+    if (args.size() > 3) raise(PyExc_SystemError, "log_line takes at most three arguments");
+    Ref logger = logger_of(st, self);
+    Ref flag = getattr(self, st.flag);
+    Ref shown[3];
+    size_t n = 0;
+    for (PyObject* arg : args) shown[n++] = masked(st, self, arg);
+    if (n == 0) call_method(logger.get(), level, msg, flag.get());
+    if (n == 1) call_method(logger.get(), level, msg, flag.get(), shown[0].get());
+    if (n == 2) call_method(logger.get(), level, msg, flag.get(), shown[0].get(), shown[1].get());
+    if (n == 3) call_method(logger.get(), level, msg, flag.get(), shown[0].get(), shown[1].get(), shown[2].get());
 }
 
 // ---- the bounded transport ---------------------------------------------------------
@@ -448,8 +463,6 @@ bool more_telling(PyObject* status, PyObject* named) {
     return !named || status_value(status) == 404 || status_value(named) == 405;
 }
 
-void log_line(State& st, PyObject* self, PyObject* level, PyObject* msg, std::initializer_list<PyObject*> args);
-
 // The except clauses of a restart request, in their order: connection
 // errors first (a dropped connection is the expected answer), then any other
 // Exception; anything else passes through. `url` is the URL that was called.
@@ -469,20 +482,6 @@ Reboot log_reboot_failure(State& st, PyObject* self, CaughtError& err, PyObject*
         err.raise_again();  // KeyboardInterrupt, SystemExit and the like pass through
     }
     return Reboot::Failed;
-}
-
-// logger.<level>(msg, self.flag, *args), each argument that is text shown
-// without the base URL's credentials.
-void log_line(State& st, PyObject* self, PyObject* level, PyObject* msg, std::initializer_list<PyObject*> args) {
-    Ref logger = logger_of(st, self);
-    Ref flag = getattr(self, st.flag);
-    Ref shown[3];
-    size_t n = 0;
-    for (PyObject* arg : args) shown[n++] = masked(st, self, arg);
-    if (n == 0) call_method(logger.get(), level, msg, flag.get());
-    if (n == 1) call_method(logger.get(), level, msg, flag.get(), shown[0].get());
-    if (n == 2) call_method(logger.get(), level, msg, flag.get(), shown[0].get(), shown[1].get());
-    if (n == 3) call_method(logger.get(), level, msg, flag.get(), shown[0].get(), shown[1].get(), shown[2].get());
 }
 
 // The line that ends a restart request whose outcome is known from its
@@ -509,13 +508,15 @@ Reboot trigger_reboot_of(State& st, PyObject* self) {
             Reply reply;
             if (!send_bounded(st, self, send.get(), url.get(), reply)) return false;
             log_line(st, self, st.debug, st.msg_reboot_called, {url.get()});
-            if (no_such_route(reply.status.get())) {
-                if (more_telling(reply.status.get(), named.status.get())) named = std::move(reply), named_url = url.copy();
-                continue;
+            bool last_word = !no_such_route(reply.status.get());
+            if (last_word || more_telling(reply.status.get(), named.status.get())) {
+                named = std::move(reply);
+                named_url = url.copy();
             }
-            outcome = meaning_of(reply.status.get());
-            named = std::move(reply), named_url = url.copy();
-            return true;
+            if (last_word) {
+                outcome = meaning_of(named.status.get());
+                return true;
+            }
         }
         return true;
     });
