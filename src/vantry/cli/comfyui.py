@@ -141,8 +141,8 @@ class _LinesToLog(io.TextIOBase):
             if line.strip():
                 if POLL_REFUSED_LINE in line:
                     self.watch.gone("connection refused")
-                elif POLL_ERROR_LINE in line:
-                    self.watch.gone(_failure(line.split(POLL_ERROR_LINE, 1)[1]))
+                elif POLL_ERROR_LINE in line:  # a timeout, say: not proof that the server went away
+                    self.watch.seen(_failure(line.split(POLL_ERROR_LINE, 1)[1]))
                 self.display.debug("%s", line)
         return len(text)
 
