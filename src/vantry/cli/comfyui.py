@@ -207,10 +207,15 @@ def _queue_allows_restart(args: argparse.Namespace, url: str, shown: str, displa
     queue = _read_queue(url, args.timeout)
     if queue.busy and args.wait_idle and not args.force:
         display.info("ComfyUI at %s has %s; waiting up to %s s for its queue to empty", shown, queue, args.wait_idle)
-        until = time.monotonic() + args.wait_idle
+        began = last_progress = time.monotonic()
+        until = began + args.wait_idle
         while queue.busy and time.monotonic() < until:
             time.sleep(min(max(args.interval, 0.1), max(until - time.monotonic(), 0)))
             queue = _read_queue(url, args.timeout)
+            if queue.busy and time.monotonic() - last_progress >= PROGRESS_EVERY:
+                last_progress = time.monotonic()
+                display.info("still waiting for the queue of ComfyUI at %s to empty (%s), %.0f s of %g s", shown,
+                             queue, last_progress - began, args.wait_idle)
         if queue.busy:
             error(f"ComfyUI at {shown} still has {queue} after {args.wait_idle:g} s; a restart would lose them "
                   "(--force restarts anyway)")
