@@ -52,6 +52,7 @@ REFUSED = requests.exceptions.ConnectionError("refused")
 
 
 DRIP, DRIP_HEAD, ENDLESS = "drip", "drip head", "endless"
+SLACK = 1.0  # seconds a loaded machine may add to a bound
 real_sleep = time.sleep  # the handlers' pauses, untouched by the fake clock
 
 
@@ -834,17 +835,17 @@ def test_restart_behind_a_gateway(comfyui):
     "method, step, result, seconds",
     [
         # A 200 whose body never ends, or drips: the status is enough, the body is never read.
-        ("trigger_reboot", ENDLESS, True, 0.5),
-        ("trigger_reboot", DRIP, True, 0.5),
-        ("wait_service_ready", ENDLESS, True, 0.5),
-        ("wait_service_ready", DRIP, True, 0.5),
+        ("trigger_reboot", ENDLESS, True, 0),
+        ("trigger_reboot", DRIP, True, 0),
+        ("wait_service_ready", ENDLESS, True, 0),
+        ("wait_service_ready", DRIP, True, 0),
         # Headers that drip: the request ends at its time limit (timeout=1), the wait at its
-        # deadline plus one request and one pause.
-        ("trigger_reboot", DRIP_HEAD, None, 1 + 0.5),
-        ("wait_service_ready", DRIP_HEAD, False, 1 + 1 + 0.1 + 0.5),
+        # deadline plus one request and one pause. Each bound gets SLACK for a loaded machine.
+        ("trigger_reboot", DRIP_HEAD, None, 1),
+        ("wait_service_ready", DRIP_HEAD, False, 1 + 1 + 0.1),
         # A redirect is not followed: not an accepted restart, not a ready server.
-        ("trigger_reboot", "redirect", False, 0.5),
-        ("wait_service_ready", "redirect", False, 1 + 1 + 0.1 + 0.5),
+        ("trigger_reboot", "redirect", False, 0),
+        ("wait_service_ready", "redirect", False, 1 + 1 + 0.1),
     ],
 )
 def test_requests_are_bounded_and_never_redirected(server, method, step, result, seconds):
@@ -860,7 +861,7 @@ def test_requests_are_bounded_and_never_redirected(server, method, step, result,
             assert getattr(m, method)() is result
     finally:
         elsewhere.close()
-    assert time.monotonic() - began < seconds
+    assert time.monotonic() - began < seconds + SLACK
     assert elsewhere.paths == []
     if method == "trigger_reboot" and step == "redirect":
         assert log.records == reboot_records(m, (REBOOT_CALLED, REBOOT), (REBOOT_REDIRECTED, 302, elsewhere.url + "/login", REBOOT))
@@ -883,7 +884,7 @@ def test_fetch_reads_a_bounded_body(server, step, expected):
     else:
         with pytest.raises(expected):
             revivo._fetch(server.url + QUEUE, 1, limit=1024)
-    assert time.monotonic() - began < 1.5
+    assert time.monotonic() - began < 1 + SLACK
 
 
 @pytest.mark.parametrize("reachable", [True, False])
