@@ -11,7 +11,6 @@ import itertools
 import logging
 import threading
 import time
-import types
 
 import requests
 
@@ -36,18 +35,22 @@ class PythonManager:
         self.logger = logger or logging.getLogger("vantry.comfyui.revivo")
 
     def trigger_reboot(self):
-        url = self.reboot_api
+        routes = [(requests.get, self.reboot_api), (requests.post, self.reboot_api),
+                  (requests.post, self.base_url + "/api/v2/manager/reboot"),
+                  (requests.get, self.base_url + "/api/v2/manager/reboot")]
+        named = None
         try:
-            for send in (requests.get, requests.post, requests.get):
-                if send is requests.post:
-                    url = self.base_url + "/api/v2/manager/reboot"
-                resp = send(url, timeout=self.timeout)
-                self.logger.debug("%s 调用重启接口 url=%s", self.flag, url)
+            for send, url in routes:
+                resp = send(url, timeout=self.timeout, stream=True, allow_redirects=False)
+                resp.close()
                 status = resp.status_code
-                if status < 400:
-                    return True
-                if status not in (404, 405):
-                    break
+                self.logger.debug("%s 调用重启接口 url=%s", self.flag, url)
+                if status in (404, 405):
+                    if named is None or status == 404 or named[0] == 405:
+                        named = (status, url)
+                    continue
+                named = (status, url)
+                break
         except requests.exceptions.ConnectionError as e:
             if "Remote end closed connection" in str(e):
                 message = "%s 服务接收重启指令，主动断开连接，开始等待恢复 url=%s"
@@ -58,6 +61,16 @@ class PythonManager:
         except Exception as e:
             self.logger.debug("%s 发起重启请求异常: %s url=%s", self.flag, str(e), url)
             return None
+        status, url = named
+        if 200 <= status < 300:
+            return True
+        if status in (502, 503, 504):
+            self.logger.debug("%s 重启指令送达未知（网关状态码 %s），继续等待恢复 url=%s", self.flag, status, url)
+            return None
+        if 300 <= status < 400:
+            location = resp.headers.get("Location")
+            self.logger.error("%s 重启请求被重定向，状态码 %s 指向 %s，未跟随 url=%s", self.flag, status, location, url)
+            return False
         self.logger.error("%s 重启请求被拒绝，状态码 %s url=%s", self.flag, status, url)
         return False
 
@@ -66,7 +79,8 @@ class PythonManager:
         self.logger.debug("%s 开始轮询 %s，最长等待 %ss", self.flag, self.stats_api, self.max_wait)
         while time.time() - start_time < self.max_wait:
             try:
-                resp = requests.get(self.stats_api, timeout=self.timeout)
+                resp = requests.get(self.stats_api, timeout=self.timeout, stream=True, allow_redirects=False)
+                resp.close()
                 if resp.status_code == 200:
                     self.logger.debug("%s 服务已恢复正常，状态码200", self.flag)
                     return True
@@ -85,16 +99,26 @@ class PythonManager:
         return self.wait_service_ready()
 
 
+class Answer:
+    """What a stand-in request returns: a status, and close()."""
+
+    def __init__(self, status_code):
+        self.status_code, self.headers = status_code, {}
+
+    def close(self):
+        pass
+
+
 class Responder:
     """A requests.get stand-in: `attempts - 1` answers of 503, then 200."""
 
     def __init__(self, attempts):
         self.attempts = attempts
         self.count = 0
-        self.busy = types.SimpleNamespace(status_code=503)
-        self.ready = types.SimpleNamespace(status_code=200)
+        self.busy = Answer(503)
+        self.ready = Answer(200)
 
-    def get(self, url, timeout):
+    def get(self, url, **kwargs):
         self.count += 1
         if self.count % self.attempts == 0:
             return self.ready
@@ -103,11 +127,11 @@ class Responder:
 
 def answering(*statuses):
     """A requests.get/post stand-in that answers these statuses in turn, over and over."""
-    answers = itertools.cycle([types.SimpleNamespace(status_code=status) for status in statuses])
-    return lambda url, timeout: next(answers)
+    answers = itertools.cycle([Answer(status) for status in statuses])
+    return lambda url, **kwargs: next(answers)
 
 
-def dropped_get(url, timeout):
+def dropped_get(url, **kwargs):
     raise requests.exceptions.ConnectionError("Remote end closed connection without response")
 
 
@@ -136,8 +160,8 @@ def run(table):
             table.compare("ComfyUIManager.wait_service_ready", f"{attempts} polls", ours.wait_service_ready, floor.wait_service_ready)
         requests.get = dropped_get
         table.compare("ComfyUIManager.trigger_reboot dropped", "1 request", ours.trigger_reboot, floor.trigger_reboot)
-        requests.get = requests.post = answering(404, 405, 200)
-        table.compare("ComfyUIManager.trigger_reboot newer manager", "3 requests", ours.trigger_reboot,
+        requests.get = requests.post = answering(404, 405, 405, 200)
+        table.compare("ComfyUIManager.trigger_reboot newer manager", "4 requests", ours.trigger_reboot,
                       floor.trigger_reboot)
         requests.get = answering(200, 503, 200)
         table.compare("ComfyUIManager.run_reboot_and_wait", "1 reboot, 2 polls", ours.run_reboot_and_wait,

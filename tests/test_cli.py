@@ -17,6 +17,7 @@ import zlib
 import pytest
 from PIL import Image, ImageOps
 
+from vantry.cli import comfyui as comfyui_cli
 from vantry.cli import main
 
 COMMANDS = [["screen"], ["size"], ["ratio"], ["normalise"], ["letterbox"], ["scale"], ["comfyui"], ["comfyui", "restart"]]
@@ -96,6 +97,9 @@ def bad_files(tmp_path):
         (["screen", "--words-file", "TXTPKL", "x"], 2, "is not a pickled word list (unpickling stack underflow)"),
         (["comfyui", "restart", "--url", "not a url"], 2, "'not a url' is not an http(s) URL"),
         (["comfyui", "restart", "--url", "http://127.0.0.1:port"], 2, "is not an http(s) URL"),
+        (["comfyui", "restart", "--url", "http://admin:pw@127.0.0.1:port"], 2, "'http://***@127.0.0.1:port' is not"),
+        (["comfyui", "restart", "--url", "http://127.0.0.1:8188/#main"], 2, "has a query or a fragment"),
+        (["comfyui", "restart", "--url", "http://127.0.0.1:8188/?token=x"], 2, "has a query or a fragment"),
         # Refused per file, in words: the batch goes on.
         (["letterbox", "THIN", "100", "100", "-o", "OUT"], 1, "too thin for a 100x100 box"),
         (["normalise", "IMG", "-o", "OUT", "--expand", "1e9"], 1, "more pixels than Pillow opens"),
@@ -659,27 +663,31 @@ class _Ok(http.server.BaseHTTPRequestHandler):
         pass
 
 
-def test_comfyui_restart_against_live_and_closed_port(capsys):
+def test_comfyui_restart_against_live_and_closed_port(capsys, monkeypatch):
+    # A server that answers 200 to everything, the restart request included, and never goes away.
     server = http.server.HTTPServer(("127.0.0.1", 0), _Ok)
     threading.Thread(target=server.serve_forever, daemon=True).start()
     try:
         url = f"http://127.0.0.1:{server.server_port}"
-        assert main(["comfyui", "restart", "--url", url, "--max-wait", "5", "--interval", "0.05", "-v"]) == 0
+        assert main(["comfyui", "restart", "--url", url, "--max-wait", "1", "--interval", "0.05", "-v"]) == 1
         captured = capsys.readouterr()
-        assert captured.out == "ready\n" and "服务已恢复正常，状态码200 (the server answers again)" in captured.err
-        assert f"INFO ComfyUI at {url} is back after " in captured.err
-        assert all(re.match(r"\d{4}-\d\d-\d\d \d\d:\d\d:\d\d,\d{3} (DEBUG|INFO) ", line)
-                   for line in captured.err.splitlines())
+        assert captured.out == "not ready\n" and "服务已恢复正常，状态码200 (the server answers again)" in captured.err
+        assert captured.err.endswith(f"vantry: error: ComfyUI at {url} accepted the restart, but the server never "
+                                     "went down: not restarted?\n")
+        assert all(re.match(r"\d{4}-\d\d-\d\d \d\d:\d\d:\d\d,\d{3} (DEBUG|INFO|WARNING|ERROR) ", line)
+                   for line in captured.err.splitlines()[:-1])
     finally:
         server.shutdown()
         server.server_close()
     # The same port, now closed: nothing answers within the deadline. By default the
-    # manager's DEBUG lines stay hidden, and -q leaves the errors only.
+    # manager's DEBUG lines stay hidden but progress shows, and -q leaves the errors only.
+    monkeypatch.setattr(comfyui_cli, "PROGRESS_EVERY", 0.3)
     closed = ["comfyui", "restart", "--url", url, "--max-wait", "1", "--interval", "0.05", "--timeout", "1"]
     assert main(closed) == 1
     captured = capsys.readouterr()
     assert captured.out == "not ready\n" and "DEBUG" not in captured.err
     assert "INFO the restart request did not reach the server (connection refused)" in captured.err
+    assert f"INFO still waiting for ComfyUI at {url} (connection refused), " in captured.err
     assert captured.err.endswith(f"vantry: error: ComfyUI at {url} could not be asked to restart (connection "
                                  "refused) and did not answer within 1 s\n")
     assert main([*closed, "-q"]) == 1
@@ -721,19 +729,57 @@ def test_comfyui_restart_refused_says_why_at_once(status, meaning, capsys):
     assert meaning in err and f"重启请求被拒绝，状态码 {status} url=" in err
 
 
-@pytest.mark.parametrize("generation, code", [("manager 3.x", 0), ("manager 4.0.x", 0), ("manager 4.3", 0),
-                                              ("manager 4.0.x, strong", 1), ("no manager", 1)])
-def test_comfyui_restart_each_manager_generation(generation, code, capsys):
-    # The loopback ComfyUI of the module's tests: a restart really takes the server down and back.
-    from test_revivo import GENERATIONS, ComfyUIServer
+BUSY = "has 1 prompt running and 2 pending; a restart would lose them: --force restarts anyway, --wait-idle SECONDS"
 
-    server = ComfyUIServer(GENERATIONS[generation])
+
+@pytest.mark.parametrize(
+    "generation, options, code, message",
+    [
+        ("manager 3.x", {}, 0, "is back after"),
+        ("manager 3.40+", {}, 0, "is back after"),  # GET 404 through the static route, POST restarts
+        ("manager 4.0.x", {}, 0, "is back after"),
+        ("manager 4.3", {}, 0, "is back after"),
+        ("manager 4.3, late restart", {}, 0, "is back after"),  # 200 first, down a moment later
+        ("manager 4.3", {"proxied": True}, 0, "is back after"),  # nginx: 502, 502s while down, then 200
+        ("manager 4.3", {"queues": ()}, 0, "could not read the queue of ComfyUI at URL (HTTP 404: an older ComfyUI?)"),
+        ("manager 4.3", {"credentials": True, "argv": ["-v"]}, 0, "is back after"),
+        ("manager 3.40+, strong", {}, 1, "refused the restart (HTTP 403 from URL/api/manager/reboot)"),
+        ("manager 4.0.x, strong", {}, 1, "refused the restart (HTTP 403"),
+        ("no manager", {}, 1, "refused the restart (HTTP 404"),
+        # A busy queue: refused without a request, restarted with --force, or waited for.
+        ("manager 4.3", {"queues": [(1, 2)]}, 1, BUSY),
+        ("manager 4.3", {"queues": [(1, 2)], "argv": ["--force"]}, 0, "restarting anyway (--force): they will be lost"),
+        ("manager 4.3", {"queues": [(1, 2), (1, 0), (0, 0)], "argv": ["--wait-idle", "10"]}, 0, "is back after"),
+        ("manager 4.3", {"queues": [(1, 0)], "argv": ["--wait-idle", "0.3"]}, 1, "still has 1 prompt running and 0"),
+    ],
+)
+def test_comfyui_restart_each_manager_generation(generation, options, code, message, capsys):
+    # The loopback ComfyUI of the module's tests: a restart really takes the server down and back.
+    from test_revivo import GENERATIONS, ComfyUIServer, GatewayProxy
+
+    server = ComfyUIServer(GENERATIONS[generation], queues=options.get("queues", ((0, 0),)))
+    front = GatewayProxy(server) if options.get("proxied") else None
+    url = front.url if front else server.url
+    shown = url
+    if options.get("credentials"):
+        url, shown = url.replace("http://", "http://admin:s3cret@"), url.replace("http://", "http://***@")
+    started = time.monotonic()
     try:
-        assert main(["comfyui", "restart", "--url", server.url, "--max-wait", "10", "--interval", "0.1"]) == code
+        argv = ["comfyui", "restart", "--url", url, "--max-wait", "10", "--interval", "0.1", *options.get("argv", [])]
+        assert main(argv) == code
+        seen = list(server.events)  # by the time the command ended
     finally:
+        if front:
+            front.close()
         server.close()
-    restarted = "down" in server.events and "up" in server.events
-    assert restarted == (code == 0) and capsys.readouterr().out == ("ready\n" if code == 0 else "not ready\n")
+    captured = capsys.readouterr()
+    restarted = "down" in seen and "up" in seen
+    assert restarted == (code == 0) and captured.out == ("ready\n" if code == 0 else "not ready\n")
+    assert message.replace("URL", shown) in captured.err and "s3cret" not in captured.err
+    if code == 1:
+        assert time.monotonic() - started < 5
+    if message == BUSY:
+        assert [event for event in server.events if event[1] != "/api/queue"] == []
 
 
 def _script():

@@ -26,8 +26,9 @@ MODULES = [
 def plain_classes():
     for name in MODULES:
         module = importlib.import_module(name)
-        for value in vars(module).values():
-            if isinstance(value, type) and value.__module__ == name and not issubclass(value, BaseException):
+        for attr, value in vars(module).items():
+            offered = not attr.startswith("_")  # not a private helper, such as revivo's response reader
+            if offered and isinstance(value, type) and value.__module__ == name and not issubclass(value, BaseException):
                 yield value
 
 

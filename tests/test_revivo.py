@@ -9,8 +9,10 @@ reboot routes of each generation of the ComfyUI manager, restart included.
 """
 
 import contextlib
+import http.client
 import http.server
 import io
+import json
 import logging
 import socket
 import sys
@@ -21,6 +23,7 @@ from fractions import Fraction
 
 import pytest
 import requests
+import urllib3
 
 from conftest import assert_no_leak, raises
 from vantry.comfyui import revivo
@@ -31,6 +34,8 @@ REBOOT_DROPPED = "%s 服务接收重启指令，主动断开连接，开始等�
 REBOOT_CONN_ERROR = "%s 连接异常：%s url=%s"
 REBOOT_ERROR = "%s 发起重启请求异常: %s url=%s"
 REBOOT_REFUSED = "%s 重启请求被拒绝，状态码 %s url=%s"
+REBOOT_GATEWAY = "%s 重启指令送达未知（网关状态码 %s），继续等待恢复 url=%s"
+REBOOT_REDIRECTED = "%s 重启请求被重定向，状态码 %s 指向 %s，未跟随 url=%s"
 POLL_START = "%s 开始轮询 %s，最长等待 %ss"
 POLL_READY = "%s 服务已恢复正常，状态码200"
 POLL_STATUS = "%s 接口返回异常状态码 %s，继续等待..."
@@ -38,7 +43,7 @@ POLL_TIMEOUT = "%s 超时 %ss，服务未恢复"
 FLOW_READY = "%s 重启完成，服务正常可用"
 FLOW_TIMEOUT = "%s 重启后超时未恢复"
 REFUSED_LINE = " 服务未启动/连接拒绝，等待中..."
-STATS, REBOOT, V2 = "/api/system_stats", "/api/manager/reboot", "/api/v2/manager/reboot"
+STATS, REBOOT, V2, QUEUE = "/api/system_stats", "/api/manager/reboot", "/api/v2/manager/reboot", "/api/queue"
 DROPPED = requests.exceptions.ConnectionError("Remote end closed connection without response")
 REFUSED = requests.exceptions.ConnectionError("refused")
 
@@ -46,14 +51,28 @@ REFUSED = requests.exceptions.ConnectionError("refused")
 # ---- the server, the clock and the logger -----------------------------------------
 
 
+DRIP, DRIP_HEAD, ENDLESS = "drip", "drip head", "endless"
+SLACK = 1.0  # seconds a loaded machine may add to a bound
+real_sleep = time.sleep  # the handlers' pauses, untouched by the fake clock
+
+
+def redirect(url):
+    return ("redirect", url)
+
+
 class ScriptedServer:
     """HTTP server whose answers per path follow a script; the last step repeats.
 
     GET requests are keyed by their path, POST requests by "POST " + path.
+    A step is a status code; "drop" closes the connection without a response;
+    DRIP answers 200 and then its body one byte every 50 ms, DRIP_HEAD sends its
+    status line and then a header one byte every 50 ms, ENDLESS answers 200
+    with a body that never ends, and redirect(url) answers 302 to url.
+    `auth` lists the Authorization header of each request.
     """
 
     def __init__(self):
-        self.script, self.paths = {}, []
+        self.script, self.paths, self.auth = {}, [], []
         outer = self
 
         class Handler(http.server.BaseHTTPRequestHandler):
@@ -65,14 +84,34 @@ class ScriptedServer:
 
             def answer(self, key):
                 outer.paths.append(key)
+                outer.auth.append(self.headers.get("Authorization"))
                 steps = outer.script.get(key, [404])
                 step = steps.pop(0) if len(steps) > 1 else steps[0]
                 if step == "drop":
                     self.close_connection = True
                     return
-                self.send_response(step)
+                if step == DRIP_HEAD:
+                    self.close_connection = True
+                    self.wfile.write(b"HTTP/1.1 200 OK\r\nX-Slow: ")
+                    return self.drip(b"x", 0.05)
+                if step in (DRIP, ENDLESS):
+                    self.send_response(200)
+                    self.send_header("Content-Length", str(10**12))
+                    self.end_headers()
+                    self.close_connection = True
+                    return self.drip(b"x" if step == DRIP else b"x" * 65536, 0.05 if step == DRIP else 0)
+                status, location = (302, step[1]) if isinstance(step, tuple) else (step, None)
+                self.send_response(status)
+                if location:
+                    self.send_header("Location", location)
                 self.send_header("Content-Length", "0")
                 self.end_headers()
+
+            def drip(self, chunk, pause):
+                with contextlib.suppress(OSError):  # until the client hangs up
+                    while True:
+                        self.wfile.write(chunk)
+                        real_sleep(pause)
 
             def log_message(self, *args):
                 pass
@@ -102,7 +141,7 @@ def server():
     srv.close()
 
 
-RESTART = "restart"
+RESTART, LATE_RESTART = "restart", "late restart"
 OLD_ROUTES, NEW_ROUTES = (REBOOT, "/manager/reboot"), (V2, "/v2/manager/reboot")
 
 
@@ -111,12 +150,17 @@ def routes(paths, method, answer):
 
 
 # The reboot routes of each generation of the ComfyUI manager, as served by
-# ComfyUI 0.8: a status, or RESTART. A route not listed answers 404.
+# ComfyUI 0.8: a status, RESTART (the connection drops as the server goes
+# down) or LATE_RESTART (200, and down a moment later). A GET on a route not
+# listed falls to ComfyUI's static route (404); a POST there is 405.
 GENERATIONS = {
     "manager 3.x": routes(OLD_ROUTES, "GET", RESTART),
+    "manager 3.40+": routes(OLD_ROUTES, "POST", RESTART),
     "manager 4.0.x": routes(NEW_ROUTES, "GET", RESTART) | routes(NEW_ROUTES, "POST", 405),
     "manager 4.3": routes(NEW_ROUTES, "POST", RESTART),
+    "manager 4.3, late restart": routes(NEW_ROUTES, "POST", LATE_RESTART),
     "manager 3.x, strong": routes(OLD_ROUTES, "GET", 403),
+    "manager 3.40+, strong": routes(OLD_ROUTES, "POST", 403),
     "manager 4.0.x, strong": routes(NEW_ROUTES, "GET", 403) | routes(NEW_ROUTES, "POST", 405),
     "manager 4.3, strong": routes(NEW_ROUTES, "POST", 403),
     "no manager": {},
@@ -128,16 +172,19 @@ class ComfyUIServer:
 
     A restart goes as the manager's does, which re-executes the server
     process: the listening socket closes, the reboot connection drops without
-    an answer, and the server listens again on the same port DOWNTIME later.
+    an answer (or, for LATE_RESTART, gets its 200 first), and the server
+    listens again on the same port DOWNTIME later, with an empty queue.
     A POST that restarts takes no body or a JSON one (400 for form or text).
-    /api/system_stats answers 200. `events` lists the requests received and
+    /api/system_stats answers 200; /api/queue answers the next of `queues`
+    (running, pending) counts, the last one repeating, or 404 when there is
+    none (an old ComfyUI). `events` lists the requests received and
     "down"/"up" as the server goes away and comes back.
     """
 
-    DOWNTIME = 0.6
+    DOWNTIME, LATE = 0.6, 0.2
 
-    def __init__(self, routes):
-        self.routes, self.events, self.port, self.relisten = routes, [], 0, None
+    def __init__(self, routes, queues=((0, 0),)):
+        self.routes, self.queues, self.events, self.port, self.relisten = routes, list(queues), [], 0, None
         self._listen()
         self.url = f"http://127.0.0.1:{self.port}"
 
@@ -163,23 +210,52 @@ class ComfyUIServer:
         self._listen()
         self.events.append("up")
 
+    def _queue_body(self):
+        running, pending = self.queues.pop(0) if len(self.queues) > 1 else self.queues[0]
+        item = lambda n: [n, f"prompt-{n}", {}, {}, []]  # noqa: E731
+        queue = {"queue_running": [item(n) for n in range(running)],
+                 "queue_pending": [item(n) for n in range(running, running + pending)]}
+        return json.dumps(queue).encode()
+
     def _answer(self, handler, method):
-        self.events.append((method, handler.path))
+        key = (method, handler.path)
+        self.events.append(key)
         handler.rfile.read(int(handler.headers.get("Content-Length") or 0))
-        answer = 200 if (method, handler.path) == ("GET", STATS) else self.routes.get((method, handler.path), 404)
+        body = b""
+        if key == ("GET", STATS):
+            answer = 200
+        elif key == ("GET", QUEUE) and self.queues:
+            answer, body = 200, self._queue_body()
+        else:
+            answer = self.routes.get(key, 404 if method == "GET" else 405)
         content_type = handler.headers.get("Content-Type")
-        if answer == RESTART and method == "POST" and content_type and not content_type.startswith("application/json"):
-            answer = 400
+        restart = answer in (RESTART, LATE_RESTART)
+        if restart and method == "POST" and content_type and not content_type.startswith("application/json"):
+            answer, restart = 400, False
         if answer == RESTART:
+            self._restart(0)
+            handler.close_connection = True  # the handler returns without a word and the socket closes
+            return
+        handler.send_response(200 if restart else answer)
+        handler.send_header("Content-Length", str(len(body)))
+        handler.end_headers()
+        handler.wfile.write(body)
+        if restart:
+            self._restart(self.LATE)
+
+    def _restart(self, delay):
+        def go_down():
             self._stop()
             self.events.append("down")
-            handler.close_connection = True  # the handler returns without a word and the socket closes
+            self.queues = [(0, 0)] if self.queues else []  # the queue does not survive the restart
             self.relisten = threading.Timer(self.DOWNTIME, self._come_back)
             self.relisten.start()
-            return
-        handler.send_response(answer)
-        handler.send_header("Content-Length", "0")
-        handler.end_headers()
+
+        if delay:
+            self.relisten = threading.Timer(delay, go_down)
+            self.relisten.start()
+        else:
+            go_down()
 
     def _stop(self):
         self.httpd.shutdown()
@@ -188,19 +264,58 @@ class ComfyUIServer:
         self.httpd = None
 
     def close(self):
-        if self.relisten:
-            self.relisten.cancel()
+        while self.relisten and self.relisten.is_alive():
             self.relisten.join(timeout=5)
         if self.httpd:
             self._stop()
+
+
+class GatewayProxy:
+    """A reverse proxy on loopback in front of `backend`, as nginx is: each
+    request is passed on, and one whose upstream connection fails or drops
+    without an answer gets 502."""
+
+    def __init__(self, backend):
+        self.backend = backend
+
+        class Handler(http.server.BaseHTTPRequestHandler):
+            def relay(self):
+                port = int(backend.url.rsplit(":", 1)[1])
+                try:
+                    upstream = http.client.HTTPConnection("127.0.0.1", port, timeout=5)
+                    upstream.request(self.command, self.path)
+                    reply = upstream.getresponse()
+                    status, body = reply.status, reply.read()
+                    upstream.close()
+                except OSError:  # refused, reset, or closed without an answer
+                    status, body = 502, b"<html>502 Bad Gateway</html>"
+                self.send_response(status)
+                self.send_header("Content-Length", str(len(body)))
+                self.end_headers()
+                self.wfile.write(body)
+
+            do_GET = do_POST = relay
+
+            def log_message(self, *args):
+                pass
+
+        self.httpd = http.server.ThreadingHTTPServer(("127.0.0.1", 0), Handler)
+        self.url = f"http://127.0.0.1:{self.httpd.server_address[1]}"
+        self.thread = threading.Thread(target=self.httpd.serve_forever, kwargs={"poll_interval": 0.02}, daemon=True)
+        self.thread.start()
+
+    def close(self):
+        self.httpd.shutdown()
+        self.httpd.server_close()
+        self.thread.join(timeout=5)
 
 
 @pytest.fixture
 def comfyui():
     servers = []
 
-    def start(routes):
-        servers.append(ComfyUIServer(routes))
+    def start(routes, **kw):
+        servers.append(ComfyUIServer(routes, **kw))
         return servers[-1]
 
     yield start
@@ -268,7 +383,7 @@ def manager(url, log=None, **kw):
 
 
 def failing_get(error):
-    def get(url, timeout):
+    def get(url, **kwargs):
         raise error.with_traceback(None)  # a fresh traceback, not one grown over calls
 
     return get
@@ -277,7 +392,7 @@ def failing_get(error):
 def reboot_records(m, *lines):
     """The records trigger_reboot should write, from (format, path) or
     (format, error text or status, path); the URLs are under m.base_url."""
-    level = {REBOOT_REFUSED: "ERROR"}
+    level = {REBOOT_REFUSED: "ERROR", REBOOT_REDIRECTED: "ERROR"}
     return [(level.get(fmt, "DEBUG"), fmt, (m.flag, *args[:-1], m.base_url + args[-1])) for fmt, *args in lines]
 
 
@@ -368,18 +483,23 @@ def test_logger_choice():
         ({REBOOT: [200]}, True, [(REBOOT_CALLED, REBOOT)]),
         ({REBOOT: ["drop"]}, True, [(REBOOT_DROPPED, REBOOT)]),
         ({REBOOT: [500]}, False, [(REBOOT_CALLED, REBOOT), (REBOOT_REFUSED, 500, REBOOT)]),
-        # 404 and 405 mean "no such route": the newer manager's route is tried, by POST, then by GET
+        # 404 and 405 mean "no such route": the same route by POST is tried, then the
+        # newer manager's route, by POST, then by GET
         (
-            {REBOOT: [405], "POST " + V2: [500]},
+            {REBOOT: [405], "POST " + REBOOT: [404], "POST " + V2: [500]},
             False,
-            [(REBOOT_CALLED, REBOOT), (REBOOT_CALLED, V2), (REBOOT_REFUSED, 500, V2)],
+            [(REBOOT_CALLED, REBOOT), (REBOOT_CALLED, REBOOT), (REBOOT_CALLED, V2), (REBOOT_REFUSED, 500, V2)],
         ),
         (
-            {REBOOT: [404], "POST " + V2: [405], V2: [204]},
+            {REBOOT: [404], "POST " + REBOOT: [405], "POST " + V2: [405], V2: [204]},
             True,
-            [(REBOOT_CALLED, REBOOT), (REBOOT_CALLED, V2), (REBOOT_CALLED, V2)],
+            [(REBOOT_CALLED, REBOOT), (REBOOT_CALLED, REBOOT), (REBOOT_CALLED, V2), (REBOOT_CALLED, V2)],
         ),
-        ({REBOOT: [404], "POST " + V2: ["drop"]}, True, [(REBOOT_CALLED, REBOOT), (REBOOT_DROPPED, V2)]),
+        (
+            {REBOOT: [404], "POST " + REBOOT: [404], "POST " + V2: ["drop"]},
+            True,
+            [(REBOOT_CALLED, REBOOT), (REBOOT_CALLED, REBOOT), (REBOOT_DROPPED, V2)],
+        ),
     ],
 )
 def test_reboot_against_the_server(server, script, result, lines):
@@ -396,13 +516,14 @@ def test_reboot_against_the_server(server, script, result, lines):
     [(DROPPED, True, REBOOT_DROPPED), (REFUSED, None, REBOOT_CONN_ERROR), (ValueError("x"), None, REBOOT_ERROR)],
 )
 def test_errors_on_the_newer_route_name_its_url(server, monkeypatch, error, result, fmt):
-    server.script[REBOOT] = [404]
-    monkeypatch.setattr(requests, "post", failing_get(error))
+    server.script.update({REBOOT: [404], "POST " + REBOOT: [404]})
+    real_post = requests.post
+    monkeypatch.setattr(requests, "post", lambda url, **kw: (failing_get(error) if V2 in url else real_post)(url, **kw))
     log = RecordingLogger()
     m = manager(server.url, log)
     assert m.trigger_reboot() is result
     text = () if error is DROPPED else (str(error),)
-    assert log.records == reboot_records(m, (REBOOT_CALLED, REBOOT), (fmt, *text, V2))
+    assert log.records == reboot_records(m, (REBOOT_CALLED, REBOOT), (REBOOT_CALLED, REBOOT), (fmt, *text, V2))
 
 
 def test_reboot_refused_logs_the_error_text(closed_url):
@@ -425,8 +546,9 @@ def test_reboot_requests_are_sent_with_the_instance_timeout_and_no_body(server, 
     monkeypatch.setattr(requests, "post", spy("post"))
     m = manager(server.url, timeout=2.9)
     assert m.trigger_reboot() is False  # 404 everywhere
-    v2, timeout = m.base_url + V2, {"timeout": 2}
-    assert seen == [("get", (m.reboot_api,), timeout), ("post", (v2,), timeout), ("get", (v2,), timeout)]
+    v2, kw = m.base_url + V2, {"timeout": 2, "stream": True, "allow_redirects": False}
+    old = m.reboot_api
+    assert seen == [("get", (old,), kw), ("post", (old,), kw), ("post", (v2,), kw), ("get", (v2,), kw)]
 
 
 @pytest.mark.parametrize("error", [ValueError("bad url"), requests.exceptions.ReadTimeout("slow")])
@@ -568,7 +690,7 @@ def test_attributes_are_read_at_each_call(server, clock):
     assert m.wait_service_ready() is True
     m.reboot_api, m.base_url = server.url + REBOOT, server.url
     assert m.trigger_reboot() is True
-    assert server.paths == [STATS, REBOOT, "POST " + V2]
+    assert server.paths == [STATS, REBOOT, "POST " + REBOOT, "POST " + V2]
 
 
 def test_patched_sleep_controls_the_pause(server):
@@ -652,16 +774,21 @@ def test_full_flow_against_a_dead_server(closed_url, clock, capsys):
     assert capsys.readouterr().out.count(REFUSED_LINE) == 2
 
 
+ALL_ROUTES = [("GET", REBOOT), ("POST", REBOOT), ("POST", V2), ("GET", V2)]
+
+
 @pytest.mark.parametrize(
     "generation, sent, refusal",
     [
-        ("manager 3.x", [("GET", REBOOT)], None),  # the one request of old, nothing else
-        ("manager 4.0.x", [("GET", REBOOT), ("POST", V2), ("GET", V2)], None),
-        ("manager 4.3", [("GET", REBOOT), ("POST", V2)], None),
-        ("manager 3.x, strong", [("GET", REBOOT)], 403),
-        ("manager 4.0.x, strong", [("GET", REBOOT), ("POST", V2), ("GET", V2)], 403),
-        ("manager 4.3, strong", [("GET", REBOOT), ("POST", V2)], 403),
-        ("no manager", [("GET", REBOOT), ("POST", V2), ("GET", V2)], 404),
+        ("manager 3.x", ALL_ROUTES[:1], None),  # the one request of old, nothing else
+        ("manager 3.40+", ALL_ROUTES[:2], None),  # GET is 404 through the static route
+        ("manager 4.0.x", ALL_ROUTES, None),
+        ("manager 4.3", ALL_ROUTES[:3], None),
+        ("manager 3.x, strong", ALL_ROUTES[:1], 403),
+        ("manager 3.40+, strong", ALL_ROUTES[:2], 403),  # 403, not the GET's 404
+        ("manager 4.0.x, strong", ALL_ROUTES, 403),
+        ("manager 4.3, strong", ALL_ROUTES[:3], 403),
+        ("no manager", ALL_ROUTES, 404),  # the 404s, not the POSTs' 405s
     ],
 )
 def test_restart_against_each_manager_generation(comfyui, capsys, generation, sent, refusal):
@@ -683,6 +810,99 @@ def test_restart_against_each_manager_generation(comfyui, capsys, generation, se
         assert srv.events == sent
         assert log.records == reboot_records(m, *lines, (REBOOT_REFUSED, refusal, sent[-1][1]))
         assert capsys.readouterr().out == ""
+
+
+def test_restart_behind_a_gateway(comfyui):
+    # nginx in front of a 4.3 server: the dropped reboot connection comes back as
+    # 502, delivery unknown; the polls get 502 while the server is down, then 200.
+    srv = comfyui(GENERATIONS["manager 4.3"])
+    proxy = GatewayProxy(srv)
+    log = RecordingLogger()
+    m = manager(proxy.url, log, max_wait_seconds=10, poll_interval=0.1)
+    try:
+        assert m.run_reboot_and_wait() is True
+    finally:
+        proxy.close()
+    assert srv.events == [*ALL_ROUTES[:3], "down", "up", ("GET", STATS)]
+    lines = [(REBOOT_CALLED, REBOOT), (REBOOT_CALLED, REBOOT), (REBOOT_CALLED, V2), (REBOOT_GATEWAY, 502, V2)]
+    assert log.records[:4] == reboot_records(m, *lines)
+    polls = log.formats()[4:]
+    assert polls[0] == ("DEBUG", POLL_START) and polls[-2:] == [("DEBUG", POLL_READY), ("DEBUG", FLOW_READY)]
+    assert set(polls[1:-2]) == {("DEBUG", POLL_STATUS)} and {args[1] for _, _, args in log.records[5:-2]} == {502}
+
+
+@pytest.mark.parametrize(
+    "method, step, result, seconds",
+    [
+        # A 200 whose body never ends, or drips: the status is enough, the body is never read.
+        ("trigger_reboot", ENDLESS, True, 0),
+        ("trigger_reboot", DRIP, True, 0),
+        ("wait_service_ready", ENDLESS, True, 0),
+        ("wait_service_ready", DRIP, True, 0),
+        # Headers that drip: the request ends at its time limit (timeout=1), the wait at its
+        # deadline plus one request and one pause. Each bound gets SLACK for a loaded machine.
+        ("trigger_reboot", DRIP_HEAD, None, 1),
+        ("wait_service_ready", DRIP_HEAD, False, 1 + 1 + 0.1),
+        # A redirect is not followed: not an accepted restart, not a ready server.
+        ("trigger_reboot", "redirect", False, 0),
+        ("wait_service_ready", "redirect", False, 1 + 1 + 0.1),
+    ],
+)
+def test_requests_are_bounded_and_never_redirected(server, method, step, result, seconds):
+    elsewhere = ScriptedServer()  # another local service, answering 200 everywhere it is sent
+    elsewhere.script.update({"/login": [200], STATS: [200]})
+    path = REBOOT if method == "trigger_reboot" else STATS
+    server.script[path] = [redirect(elsewhere.url + ("/login" if path == REBOOT else STATS)) if step == "redirect" else step]
+    log = RecordingLogger()
+    m = manager(server.url, log, timeout=1, max_wait_seconds=1, poll_interval=0.1)
+    began = time.monotonic()
+    try:
+        with contextlib.redirect_stdout(io.StringIO()):
+            assert getattr(m, method)() is result
+    finally:
+        elsewhere.close()
+    assert time.monotonic() - began < seconds + SLACK
+    assert elsewhere.paths == []
+    if method == "trigger_reboot" and step == "redirect":
+        assert log.records == reboot_records(m, (REBOOT_CALLED, REBOOT), (REBOOT_REDIRECTED, 302, elsewhere.url + "/login", REBOOT))
+
+
+@pytest.mark.parametrize(
+    "step, expected",
+    [
+        (200, (200, b"")),
+        (ENDLESS, (200, b"x" * 1025)),  # cut after limit + 1 bytes
+        (DRIP, urllib3.exceptions.ReadTimeoutError),  # the body outlasts the time limit
+        (redirect("http://127.0.0.1:1/"), (302, b"")),
+    ],
+)
+def test_fetch_reads_a_bounded_body(server, step, expected):
+    server.script[QUEUE] = [step]
+    began = time.monotonic()
+    if isinstance(expected, tuple):
+        assert revivo._fetch(server.url + QUEUE, 1, limit=1024) == expected
+    else:
+        with pytest.raises(expected):
+            revivo._fetch(server.url + QUEUE, 1, limit=1024)
+    assert time.monotonic() - began < 1 + SLACK
+
+
+@pytest.mark.parametrize("reachable", [True, False])
+def test_credentials_are_used_but_never_shown(server, closed_url, clock, capsys, reachable):
+    import base64
+
+    server.script.update({REBOOT: [404], "POST " + REBOOT: [403]})
+    root = server.url if reachable else closed_url
+    log = RecordingLogger()
+    m = manager(root.replace("http://", "http://admin:s3cret@") + "/", log, max_wait_seconds=2)
+    m.trigger_reboot()
+    m.wait_service_ready()
+    shown = [fmt % args for _, fmt, args in log.records] + capsys.readouterr().out.splitlines()
+    assert len(shown) >= 4 and not any("s3cret" in line or "admin" in line for line in shown)
+    assert m.flag == f"comfyui服务重启 [{root.replace('http://', 'http://***@')}/]"
+    assert "s3cret" in m.base_url  # used for the requests
+    if reachable:
+        assert set(server.auth) == {"Basic " + base64.b64encode(b"admin:s3cret").decode()}
 
 
 def flow_subclass(calls, ready, rebooted="ignored"):
@@ -740,15 +960,23 @@ class Sink:
         pass
 
 
+class FakeResponse:
+    def __init__(self, status_code):
+        self.status_code, self.headers = status_code, {"Location": "/login"}
+
+    def close(self):
+        pass
+
+
 def scripted_get(*outcomes):
     """A requests.get that cycles through statuses and exceptions, without a network."""
     count = iter(range(10**9))
 
-    def get(url, timeout):
+    def get(url, **kwargs):
         outcome = outcomes[next(count) % len(outcomes)]
         if isinstance(outcome, BaseException):
             raise outcome.with_traceback(None)
-        return types.SimpleNamespace(status_code=outcome)
+        return FakeResponse(outcome)
 
     return get
 
@@ -807,6 +1035,26 @@ def test_error_paths_do_not_leak(offline):
             raise OSError(fmt)
 
     assert_no_leak(raises(OSError, ComfyUIManager(logger=FailingError()).run_reboot_and_wait), calls=500)
+
+
+@pytest.mark.parametrize(
+    "path, step, call",
+    [
+        (REBOOT, 200, lambda m: m.trigger_reboot()),
+        (STATS, 200, lambda m: m.wait_service_ready()),
+        (QUEUE, ENDLESS, lambda m: revivo._fetch(m.base_url + QUEUE, 2, limit=100)),
+        (REBOOT, redirect("/login"), lambda m: m.trigger_reboot()),
+    ],
+)
+def test_the_bounded_transport_does_not_leak(server, path, step, call):
+    server.script[path] = [step]
+    m = ComfyUIManager(server.url, 2, 3, 1, NullLogger())
+
+    def once():
+        call(m)
+        server.paths.clear(), server.auth.clear()
+
+    assert_no_leak(once, calls=100)
 
 
 def test_constructor_does_not_leak():

@@ -29,6 +29,8 @@ GLOSSES: tuple[tuple[str, str], ...] = (
     ("pickle 文件内容必须是 list", "a lexicon pickle must hold a list"),
     ("pickle 文件禁止引用全局对象", "a lexicon pickle may not refer to code"),
     ("重启请求被拒绝", "the restart request was refused"),
+    ("重启请求被重定向", "the restart request was redirected; not followed"),
+    ("重启指令送达未知", "a gateway answered: delivery unknown, waiting"),
     ("调用重启接口", "restart request answered"),
     ("主动断开连接", "the server dropped the connection: restart accepted"),
     ("连接异常", "could not connect"),
