@@ -183,6 +183,39 @@ def test_default_words_let_non_exception_errors_through(monkeypatch):
         wordsift._load_default_words()
 
 
+class AskingVault(types.ModuleType):
+    """A data module whose every name lookup raises `error`."""
+
+    def __init__(self, error):
+        super().__init__("vantry._lexivault")
+        self.error = error
+
+    def __getattr__(self, name):
+        raise self.error
+
+
+@pytest.mark.parametrize("error", [MemoryError, RecursionError, OSError, KeyboardInterrupt])
+@pytest.mark.parametrize("where", ["data module", "_xor"])
+def test_default_words_let_other_failures_through(monkeypatch, where, error):
+    """Only a missing or broken data module empties the built-in source; running out of memory or
+    stack does not leave a checker without its default words."""
+    if where == "data module":
+        monkeypatch.setitem(sys.modules, "vantry._lexivault", AskingVault(error))
+    else:
+        monkeypatch.setattr(wordsift, "_xor", lambda data, key: (_ for _ in ()).throw(error))
+    with pytest.raises(error):
+        wordsift._load_default_words()
+    with pytest.raises(error):
+        PromptBanChecker(builtin_words=["x"])
+
+
+def test_default_words_of_a_data_module_without_its_names_are_empty(monkeypatch):
+    monkeypatch.setitem(sys.modules, "vantry._lexivault", types.ModuleType("vantry._lexivault"))
+    assert wordsift._load_default_words() == []
+    monkeypatch.setitem(sys.modules, "vantry._lexivault", AskingVault(AttributeError))
+    assert PromptBanChecker(builtin_words=["x"]).banned_words == ["x"]
+
+
 def test_a_non_text_default_word_stops_the_assembly(monkeypatch):
     fake_vault(monkeypatch, ["ok", 3])
     with pytest.raises(AttributeError):
@@ -249,6 +282,55 @@ def test_sources_merge_in_priority_order(tmp_path, monkeypatch):
     c = PromptBanChecker(str(path), builtin_words=["aa", "shared", "bb"])
     assert c.banned_words == ["shared", "dd", "aa", "bb", "cc"]
     assert PromptBanChecker("", use_default=False).banned_words == []
+
+
+class Refusing:
+    def __init__(self, error):
+        self.error = error
+
+    def __getattr__(self, name):
+        raise self.error
+
+    def __call__(self, *args, **kwargs):
+        raise self.error
+
+
+def fail_in_default_words(monkeypatch, checker):
+    checker.use_default = True
+    monkeypatch.setitem(sys.modules, "vantry._lexivault", AskingVault(MemoryError))
+
+
+def fail_in_compile(monkeypatch, checker):
+    monkeypatch.setattr(wordsift, "_HAS_AC", False)
+    monkeypatch.setattr(re, "compile", Refusing(MemoryError))
+
+
+def fail_in_automaton(monkeypatch, checker):
+    monkeypatch.setattr(wordsift, "_HAS_AC", True)
+    monkeypatch.setattr(wordsift, "ahocorasick", Refusing(MemoryError), raising=False)
+
+
+def fail_in_an_overridden_build(monkeypatch, checker):
+    monkeypatch.setattr(checker, "_build_engine", Refusing(MemoryError), raising=False)
+
+
+@pytest.mark.parametrize("fail", [fail_in_default_words, fail_in_compile, fail_in_automaton,
+                                  fail_in_an_overridden_build])
+@pytest.mark.parametrize("engine_before", ["regex", pytest.param("automaton", marks=needs_ac)])
+def test_reload_failing_at_any_step_keeps_lexicon_and_engine(monkeypatch, fail, engine_before):
+    monkeypatch.setattr(wordsift, "_HAS_AC", engine_before == "automaton")
+    c = checker_for(["keep"])
+    before = (c.banned_words, c._ban_regex, c._automaton, list(c.banned_words))
+    c.builtin_words.append("new word")
+    fail(monkeypatch, c)
+    with pytest.raises(MemoryError):
+        c.load_banned_words()
+    monkeypatch.undo()
+    assert (c.banned_words, c._ban_regex, c._automaton, c.banned_words) == before
+    assert c.banned_words is before[0] and c._ban_regex is before[1] and c._automaton is before[2]
+    with pytest.raises(PromptBanError, match="keep"):
+        c.check("keep it")
+    assert c.check("new word") == "new word"
 
 
 def test_failed_reload_keeps_lexicon_and_engine(tmp_path):
@@ -370,6 +452,57 @@ def test_threshold_is_read_at_each_build(monkeypatch):
     monkeypatch.delattr(wordsift, "_AC_THRESHOLD")
     with pytest.raises(NameError, match="_AC_THRESHOLD"):
         c.load_banned_words()
+
+
+# pyahocorasick frees its trie recursively, one C stack frame per code point of the longest key:
+# such a lexicon goes to the pattern engine. Built, checked and dropped in a thread with a 256 KiB
+# stack, then in the main thread at exit.
+LONG_ENTRY = """
+import sys, threading
+from vantry import wordsift
+from vantry.wordsift import PromptBanChecker, PromptBanError
+length, ignore_case = int(sys.argv[1]), sys.argv[2] == "1"
+words = ["x" * length] + [f"qqfill{i:02d}" for i in range(60)]
+def build_check_drop():
+    c = PromptBanChecker(builtin_words=words, use_default=False, ignore_case=ignore_case)
+    engine = "automaton" if c._automaton is not None else "regex"
+    assert c.check("y" * length) == "y" * length
+    try:
+        c.check("a " + "x" * length)
+    except PromptBanError as err:
+        assert err.data == ["x" * length]
+    print(engine, flush=True)
+    if engine == "automaton":
+        return c
+    try:
+        c._build_automaton()
+    except ValueError as err:
+        print(err, flush=True)
+threading.stack_size(256 * 1024)
+t = threading.Thread(target=build_check_drop)
+t.start()
+t.join()
+keep = build_check_drop()
+"""
+
+
+@needs_ac
+@pytest.mark.parametrize("ignore_case", [True, False])
+@pytest.mark.parametrize("length, engine", [(1024, "automaton"), (1025, "regex"), (1_000_000, "regex")])
+def test_entries_too_long_for_an_automaton_get_the_pattern_engine(length, engine, ignore_case):
+    run = subprocess.run([sys.executable, "-c", LONG_ENTRY, str(length), str(int(ignore_case))],
+                         capture_output=True, text=True)
+    assert run.returncode == 0, run.stderr[-2000:]
+    refusal = "a lexicon entry longer than 1024 code points cannot go into an automaton"
+    assert run.stdout.split("\n")[:2] == ([engine, refusal] if engine == "regex" else [engine, engine])
+
+
+def test_a_word_file_without_line_ends_is_screened_and_the_command_exits(tmp_path):
+    words = tmp_path / "words.txt"
+    words.write_text("dawn " * 200_000, encoding="utf-8")
+    run = subprocess.run([sys.executable, "-m", "vantry", "screen", "--words-file", str(words), "a bag of cocaine"],
+                         capture_output=True, text=True)
+    assert (run.returncode, run.stdout) == (1, "banned: cocaine\n"), run.stderr[-2000:]
 
 
 @pytest.mark.parametrize(

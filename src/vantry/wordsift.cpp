@@ -14,6 +14,7 @@
 #include <string>
 #include <vector>
 
+#include "errors.hpp"
 #include "pyglue.hpp"
 #include "wordsift_matcher.hpp"
 
@@ -146,19 +147,38 @@ Ref unpickle(State& st, PyObject* stream) {
 
 // ---- built-in lexicon ----------------------------------------------------------------------
 
-Ref decipher_default(State& st) {
+// `from ._lexivault import _EK, _ED`; null when the module is missing.
+Ref import_vault(State& st) {
     Ref fromlist = tuple_of({st.ek, st.ed});
-    Ref globals = Ref::borrow(PyModule_GetDict(st.module));
-    Ref vault = check(PyImport_ImportModuleLevelObject(st.lexivault, globals.get(), nullptr, fromlist.get(), 1));
-    Ref ek = getattr(vault.get(), st.ek), ed = getattr(vault.get(), st.ed);
+    Ref vault = Ref::steal_or_null(
+        PyImport_ImportModuleLevelObject(st.lexivault, PyModule_GetDict(st.module), nullptr, fromlist.get(), 1));
+    if (!vault) {
+        if (!PyErr_ExceptionMatches(PyExc_ImportError)) throw_error();
+        PyErr_Clear();
+    }
+    return vault;
+}
+
+// A name of the data module; null when it has none.
+Ref vault_name(PyObject* vault, PyObject* name) {
+    Ref value = Ref::steal_or_null(PyObject_GetAttr(vault, name));
+    if (!value) {
+        if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw_error();
+        PyErr_Clear();
+    }
+    return value;
+}
+
+// _ED deciphered with _EK and unpickled; an empty list for a value that is no list.
+Ref decipher_default(State& st, PyObject* ek, PyObject* ed) {
     Ref xor_fn = global(st, st.xor_name);
     Ref raw;
     if (is_own_method(xor_fn.get(), st.xor_def, st.module)) {
-        if (!PyBytes_CheckExact(ed.get())) raise_arg_type("data", "bytes", ed.get());
-        if (!PyBytes_CheckExact(ek.get())) raise_arg_type("key", "bytes", ek.get());
-        raw = xor_bytes(st, ed.get(), ek.get());
+        if (!PyBytes_CheckExact(ed)) raise_arg_type("data", "bytes", ed);
+        if (!PyBytes_CheckExact(ek)) raise_arg_type("key", "bytes", ek);
+        raw = xor_bytes(st, ed, ek);
     } else {
-        raw = call(xor_fn.get(), ed.get(), ek.get());
+        raw = call(xor_fn.get(), ed, ek);
     }
     Ref stream = call(st.BytesIO, raw.get());
     Ref words = unpickle(st, stream.get());
@@ -166,13 +186,29 @@ Ref decipher_default(State& st) {
     return words;
 }
 
-// Any failure (missing module, corrupt data, a value that is no list) leaves
-// the built-in source empty; only errors outside Exception pass.
+// Whether the pending error says that the data is broken: what deciphering
+// and unpickling raise for wrong types and corrupt bytes. Running out of
+// memory or stack, an interrupt or an error of the system is none of these.
+bool is_broken_data_error(State& st) {
+    for (PyObject* kind : {PyExc_TypeError, PyExc_ValueError, PyExc_ArithmeticError, PyExc_LookupError,
+                           PyExc_EOFError, PyExc_AttributeError, st.UnpicklingError})
+        if (PyErr_ExceptionMatches(kind)) return true;
+    return false;
+}
+
+// The built-in source is empty when the data module is missing, lacks its
+// names, or holds data that does not decipher and unpickle to a list; any
+// other failure passes, so no checker silently goes without its default words.
 Ref load_default_words(State& st) {
+    Ref vault = import_vault(st);
+    if (!vault) return new_list();
+    Ref ek = vault_name(vault.get(), st.ek);
+    Ref ed = ek ? vault_name(vault.get(), st.ed) : Ref();
+    if (!ed) return new_list();
     try {
-        return decipher_default(st);
+        return decipher_default(st, ek.get(), ed.get());
     } catch (const PyErrorSet&) {
-        if (!PyErr_ExceptionMatches(PyExc_Exception)) throw;
+        if (!is_broken_data_error(st)) throw;
         PyErr_Clear();
         return new_list();
     }
@@ -327,7 +363,28 @@ Ref longest_first(std::vector<Ref> words) {
     return list;
 }
 
+// A new engine, not yet on the instance: the pattern or the automaton (or
+// neither, for an empty lexicon) and the checker's fast path for it.
+struct Engine {
+    Ref regex, automaton, fast_path;
+};
+
+Engine make_engine(State& st, PyObject* self, PyObject* words);
+void publish_engine(State& st, PyObject* self, Engine engine);
 void build_engine(State& st, PyObject* self);
+bool builds_its_own_engine(State& st, PyObject* self);
+
+// Puts `banned` on the instance and runs `finish`; when that fails, the
+// previous list is put back, so a failed reload leaves banned_words as it was.
+template <class Finish>
+void publish_banned_words(State& st, PyObject* self, PyObject* banned, Finish&& finish) {
+    Ref previous = getattr(self, st.banned_words);
+    setattr(self, st.banned_words, banned);
+    if (auto err = catch_error([&] { finish(); })) {
+        setattr(self, st.banned_words, previous.get());
+        err->raise_again();
+    }
+}
 
 Ref load_banned_words(State& st, PyObject* self) {
     Merge merge(st);
@@ -339,12 +396,18 @@ Ref load_banned_words(State& st, PyObject* self) {
     merge.add(getattr(self, st.builtin_words).get());
     merge_file(st, self, merge);
     Ref banned = longest_first(without_excluded(st, self, std::move(merge.words)));
-    setattr(self, st.banned_words, banned.get());
-    Ref fn = getattr(self, st.build_engine);
-    if (is_own_method(fn.get(), st.build_engine_def, self))
-        build_engine(st, self);
-    else
-        call(fn.get());
+    if (builds_its_own_engine(st, self)) {  // the whole new state is built before any of it is published
+        Engine engine = make_engine(st, self, banned.get());
+        publish_banned_words(st, self, banned.get(), [&] { publish_engine(st, self, std::move(engine)); });
+        return none();
+    }
+    Ref fn = getattr(self, st.build_engine);  // an override reads banned_words from the instance
+    publish_banned_words(st, self, banned.get(), [&] {
+        if (is_own_method(fn.get(), st.build_engine_def, self))
+            build_engine(st, self);
+        else
+            call(fn.get());
+    });
     return none();
 }
 
@@ -402,20 +465,49 @@ MatcherPtr matcher_of(State& st, const FastPath& path) {
     return path.matcher;
 }
 
-Ref build_automaton(State& st, PyObject* self) {
+// pyahocorasick frees its trie recursively, one C stack frame (16 bytes in
+// pyahocorasick 2.3) per code point of the longest key, in whichever thread
+// drops the automaton: a key of 700,000 code points overflows an 8 MiB
+// stack. Keys up to this length need at most 16 KiB of stack at 16 bytes a
+// level (64 KiB at four times that), safe in any thread Python can start
+// (threading.stack_size allows 32 KiB and up); a lexicon with a longer
+// entry is matched by the pattern engine, whose parser and matcher do not
+// recurse on word length.
+constexpr Py_ssize_t kMaxAutomatonKey = 1024;
+
+// The automaton's keys for `values` (lower-cased with ignore_case); false
+// when one is longer than kMaxAutomatonKey.
+bool automaton_keys(State& st, PyObject* self, const std::vector<Ref>& values, std::vector<Ref>& keys) {
+    bool fold = truth(getattr(self, st.ignore_case).get());
+    keys.reserve(values.size());
+    for (const Ref& w : values) {
+        keys.push_back(fold ? lowered(st, w.get()) : w.copy());
+        Py_ssize_t length = PyObject_Length(keys.back().get());
+        if (length < 0) throw_error();
+        if (length > kMaxAutomatonKey) return false;
+    }
+    return true;
+}
+
+Ref automaton_of(State& st, const std::vector<Ref>& keys, const std::vector<Ref>& values) {
     Ref module = global(st, st.ahocorasick);
     Ref automaton_type = getattr(module.get(), st.Automaton);
-    std::vector<Ref> values = list_items(getattr(self, st.banned_words).get());
-    bool fold = truth(getattr(self, st.ignore_case).get());
-    std::vector<Ref> keys;
-    keys.reserve(values.size());
-    for (Ref& w : values) keys.push_back(fold ? lowered(st, w.get()) : w.copy());
     Ref automaton = call(automaton_type.get());
     Ref add_word = getattr(automaton.get(), st.add_word);  // looked up once, not once a word
     ArgsTuple args(2);
     for (size_t i = 0; i < keys.size(); ++i) args.call(add_word.get(), {keys[i].get(), values[i].get()});
     call_method(automaton.get(), st.make_automaton);
     return automaton;
+}
+
+Ref build_automaton(State& st, PyObject* self) {
+    std::vector<Ref> values = list_items(getattr(self, st.banned_words).get()), keys;
+    if (!automaton_keys(st, self, values, keys)) {
+        PyErr_Format(PyExc_ValueError, "a lexicon entry longer than %zd code points cannot go into an automaton",
+                     kMaxAutomatonKey);
+        throw_error();
+    }
+    return automaton_of(st, keys, values);
 }
 
 constexpr auto kBuildAutomaton = sig("PromptBanChecker._build_automaton", "($self)",
@@ -459,51 +551,71 @@ Ref regex_fast_path(State& st, PyObject* regex, PyObject* pattern, const std::ve
 }
 
 // The alternation of the escaped words, in list order.
-void build_regex(State& st, PyObject* self, PyObject* words) {
-    std::vector<Ref> items = list_items(words);
+Engine build_regex(State& st, PyObject* self, const std::vector<Ref>& items) {
     bool fold = truth(getattr(self, st.ignore_case).get());
     Ref escape = getattr(st.re_module, st.escape);
     Ref escaped = new_list();
-    for (Ref& w : items) list_append(escaped.get(), call(escape.get(), w.get()).get());
+    for (const Ref& w : items) list_append(escaped.get(), call(escape.get(), w.get()).get());
     Ref bar = new_text("|");
     Ref pattern = check(PyUnicode_Join(bar.get(), escaped.get()));
     Ref args = tuple_of({pattern.get()});
     Ref kwargs = new_dict();
     dict_set(kwargs.get(), st.flags, fold ? st.ignorecase : st.zero);
-    Ref regex = call_kw(getattr(st.re_module, st.compile).get(), args.get(), kwargs.get());
-    Ref fast_path = regex_fast_path(st, regex.get(), pattern.get(), items, fold);
-    setattr(self, st.ban_regex, regex.get());
-    setattr(self, st.automaton, Py_None);
-    set_fast_path(st, self, std::move(fast_path));
+    Engine engine;
+    engine.regex = call_kw(getattr(st.re_module, st.compile).get(), args.get(), kwargs.get());
+    engine.fast_path = regex_fast_path(st, engine.regex.get(), pattern.get(), items, fold);
+    return engine;
 }
 
-// A new engine is assigned before the other attribute is cleared, so a check
-// running meanwhile in another thread always finds one of them.
-void build_engine(State& st, PyObject* self) {
-    Ref words = getattr(self, st.banned_words);
-    if (!truth(words.get())) {
-        setattr(self, st.ban_regex, Py_None);
-        setattr(self, st.automaton, Py_None);
-        return set_fast_path(st, self, Ref());
-    }
-    Py_ssize_t size = PyObject_Size(words.get());
+// The engine for `words` as _build_engine chooses it; an automaton through
+// the instance's _build_automaton.
+Engine make_engine(State& st, PyObject* self, PyObject* words) {
+    if (!truth(words)) return Engine{};
+    Py_ssize_t size = PyObject_Size(words);
     if (size < 0) throw_error();
     Ref count = new_int(size);
     Ref threshold = global(st, st.ac_threshold);
     if (!check_bool(PyObject_RichCompareBool(count.get(), threshold.get(), Py_GE)) ||
         !truth(global(st, st.has_ac).get()))
-        return build_regex(st, self, words.get());
+        return build_regex(st, self, list_items(words));
     Ref fn = getattr(self, st.build_automaton);
-    Ref automaton, fast_path;
-    if (is_own_method(fn.get(), st.build_automaton_def, self)) {
-        automaton = build_automaton(st, self);
-        fast_path = automaton_fast_path(st, automaton.get());
-    } else {
-        automaton = call(fn.get());
+    Engine engine;
+    if (!is_own_method(fn.get(), st.build_automaton_def, self)) {
+        engine.automaton = call(fn.get());
+        return engine;
     }
-    setattr(self, st.automaton, automaton.get());
-    setattr(self, st.ban_regex, Py_None);
-    set_fast_path(st, self, std::move(fast_path));
+    std::vector<Ref> items = list_items(words), keys;
+    if (!automaton_keys(st, self, items, keys)) return build_regex(st, self, items);
+    engine.automaton = automaton_of(st, keys, items);
+    engine.fast_path = automaton_fast_path(st, engine.automaton.get());
+    return engine;
+}
+
+// Whether load_banned_words may build the engine aside: _build_engine and
+// _build_automaton are our own, which read banned_words only as given.
+bool builds_its_own_engine(State& st, PyObject* self) {
+    Ref engine = getattr(self, st.build_engine);
+    if (!is_own_method(engine.get(), st.build_engine_def, self)) return false;
+    Ref automaton = getattr(self, st.build_automaton);
+    return is_own_method(automaton.get(), st.build_automaton_def, self);
+}
+
+// A new engine is assigned before the other attribute is cleared, so a check
+// running meanwhile in another thread always finds one of them.
+void publish_engine(State& st, PyObject* self, Engine engine) {
+    if (engine.automaton) {
+        setattr(self, st.automaton, engine.automaton.get());
+        setattr(self, st.ban_regex, Py_None);
+    } else {
+        setattr(self, st.ban_regex, engine.regex ? engine.regex.get() : Py_None);
+        setattr(self, st.automaton, Py_None);
+    }
+    set_fast_path(st, self, std::move(engine.fast_path));
+}
+
+void build_engine(State& st, PyObject* self) {
+    Ref words = getattr(self, st.banned_words);
+    publish_engine(st, self, make_engine(st, self, words.get()));
 }
 
 constexpr auto kBuildEngine = sig("PromptBanChecker._build_engine", "($self)",
