@@ -8,6 +8,7 @@ import re
 import subprocess
 import sys
 import threading
+import tracemalloc
 import types
 import warnings
 
@@ -397,6 +398,60 @@ def test_bad_files_raise_and_close(tmp_path, name, content, error, message):
         gc.collect()
     if message:
         assert str(info.value) == message
+
+
+def u4(n):
+    return n.to_bytes(4, "little")
+
+
+def u8(n):
+    return n.to_bytes(8, "little")
+
+
+# Each declares far more than it holds: a memo index, a frame length or a byte count.
+HOSTILE_PICKLES = {
+    "LONG_BINPUT 2**27, 9 bytes": b"\x80\x04]r" + u4(2**27) + b".",
+    "LONG_BINPUT 2**32-1": b"]r" + u4(2**32 - 1) + b".",
+    "PUT 10**11": b"]p100000000000\n.",
+    "PUT with underscores": b"]p1_000_000_000\n.",
+    "PUT after a sign and blanks": b"(lp +99999999\n.",
+    "LONG_BINPUT in a frame": b"\x80\x04\x95" + u8(7) + b"]r" + u4(2**27) + b".",
+    "LONG_BINPUT before a bad opcode": b"]r" + u4(2**27) + b"\xff",
+    "LONG_BINPUT in a truncated pickle": b"]r" + u4(2**27),
+    "FRAME 2**63-1": b"\x80\x04\x95" + u8(2**63 - 1) + b"].",
+    "BINBYTES 2**32-1": b"B" + u4(2**32 - 1) + b".",
+    "BINBYTES8 2**40": b"\x80\x04\x8e" + u8(2**40) + b".",
+    "BYTEARRAY8 2**40": b"\x80\x05\x96" + u8(2**40) + b".",
+    "BINUNICODE8 2**40": b"\x80\x04\x8d" + u8(2**40) + b".",
+    "BINUNICODE 2**31": b"X" + u4(2**31) + b".",
+    "BINSTRING 2**31-1": b"T" + u4(2**31 - 1) + b".",
+    "LONG4 2**31-1": b"\x80\x02\x8b" + u4(2**31 - 1) + b".",
+    "SHORT_BINBYTES past the end": b"\x80\x03C\xff.",
+}
+
+
+@pytest.mark.parametrize("content", HOSTILE_PICKLES.values(), ids=HOSTILE_PICKLES)
+def test_pickles_declaring_more_than_they_hold_are_refused_in_small_memory(tmp_path, content):
+    path = tmp_path / "words.pkl"
+    path.write_bytes(content)
+    tracemalloc.start()
+    try:
+        with pytest.raises(pickle.UnpicklingError, match="^pickle 文件数据越界: "):
+            PromptBanChecker._load_from_file(str(path))
+        peak = tracemalloc.get_traced_memory()[1]
+    finally:
+        tracemalloc.stop()
+    assert peak < 1 << 20
+
+
+def test_pickles_within_their_size_still_load(tmp_path):
+    path = tmp_path / "words.pkl"
+    words = ["w%d" % i for i in range(3000)] + ["x" * 70_000, "中文" * 9, 1.5, 10**40, None]
+    for protocol in range(pickle.HIGHEST_PROTOCOL + 1):
+        path.write_bytes(pickle.dumps(words, protocol=protocol) + b"trailing bytes are never read")
+        assert PromptBanChecker._load_from_file(str(path)) == [str(w) for w in words]
+    path.write_bytes(b"(lp0\nVa\np1\nag1\na.")  # protocol 0 written by hand, the memo used
+    assert PromptBanChecker._load_from_file(str(path)) == ["a", "a"]
 
 
 def test_malicious_pickle_runs_nothing(tmp_path):

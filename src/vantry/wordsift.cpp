@@ -40,7 +40,7 @@ struct State : StateBase {
     PyObject *exists, *splitext, *pkl, *pickle_ext, *escape, *compile, *flags, *search, *findall, *iter;
     PyObject *add_word, *make_automaton, *Automaton, *pattern_attr, *flags_attr, *os_name;
     PyObject *ban_error_name, *ek, *ed, *lexivault, *error_msg, *data, *comma, *ban_prefix, *missing_file, *zero;
-    PyObject *fast_path, *empty_text, *get, *keys;
+    PyObject *fast_path, *empty_text, *get, *keys, *read, *chunk_size;
     CaseTablesPtr tables;  // the interpreter's case rules, shared by every checker
     PyObject* str_lower = nullptr;
     // our own entry points, to call them directly when not overridden
@@ -140,8 +140,175 @@ Ref refuse_global(State& st, Args<2>& a) {
     raise_object(st.UnpicklingError, concat({head.get(), refused.get()}).get());
 }
 
+// The unpickler allocates what a pickle declares before it reads it: a memo
+// array as long as the largest memo index, the buffer of a byte string or
+// bytearray as long as its count. A scan of the opcodes first reads the
+// pickle up to its STOP (in chunks, never by a declared size) and refuses one
+// that declares more than it holds, so a pickle of n bytes costs memory in
+// proportion to n whatever it says.
+class PickleScan {
+public:
+    PickleScan(State& st, PyObject* stream) : st_(st), stream_(stream) {}
+
+    // The pickle's bytes up to its STOP, or up to where it breaks off (the
+    // unpickler then reports the fault as usual); refused with
+    // UnpicklingError when a count or memo index exceeds what it holds.
+    Ref bytes() {
+        while (step()) {
+        }
+        end_ = std::max(end_, frame_end_);  // the unpickler reads a frame whole, also past a STOP in it
+        if (memo_needed_ > std::max<uint64_t>(end_, kFreeMemo))
+            refuse("memo index %llu in a pickle of %llu bytes", memo_needed_ - 1, end_);
+        return new_bytes(data_.data(), static_cast<Py_ssize_t>(end_));
+    }
+
+private:
+    enum class Arg : uint8_t { Bad, None, Fixed, Line, TwoLines, Counted };
+    struct Op {
+        Arg arg = Arg::Bad;
+        uint8_t width = 0;     // Fixed: argument bytes; Counted: bytes of the count
+        bool memo_put = false;  // the argument is a memo index that the op stores into
+        bool frame = false;     // Counted, but the counted bytes are opcodes of their own
+        bool signed_count = false;
+    };
+
+    static constexpr uint64_t kFreeMemo = 1024;  // memo indices below it cost 16 KiB at most
+
+    static const std::array<Op, 256>& ops() {
+        static const std::array<Op, 256> table = [] {
+            std::array<Op, 256> t{};
+            for (char c : std::string_view("(.012Nabd}elo]Rst)u\x81\x85\x86\x87\x88\x89\x8f\x90\x91\x92\x93\x94"
+                                           "\x97\x98Q"))
+                t[static_cast<uint8_t>(c)].arg = Arg::None;
+            for (auto [c, width] : {std::pair{'h', 1}, {'K', 1}, {'\x80', 1}, {'\x82', 1}, {'M', 2}, {'\x83', 2},
+                                    {'J', 4}, {'j', 4}, {'\x84', 4}, {'G', 8}})
+                t[static_cast<uint8_t>(c)] = Op{Arg::Fixed, static_cast<uint8_t>(width)};
+            t['q'] = Op{Arg::Fixed, 1, true};
+            t['r'] = Op{Arg::Fixed, 4, true};
+            for (char c : std::string_view("ILFgPSV")) t[static_cast<uint8_t>(c)].arg = Arg::Line;
+            t['p'] = Op{Arg::Line, 0, true};
+            t['c'].arg = t['i'].arg = Arg::TwoLines;
+            for (auto [c, width] : {std::pair{'U', 1}, {'\x8c', 1}, {'C', 1}, {'\x8a', 1}, {'X', 4}, {'B', 4},
+                                    {'\x8d', 8}, {'\x8e', 8}, {'\x96', 8}})
+                t[static_cast<uint8_t>(c)] = Op{Arg::Counted, static_cast<uint8_t>(width)};
+            t['T'] = t[0x8b] = Op{Arg::Counted, 4, false, false, true};
+            t[0x95] = Op{Arg::Counted, 8, false, true};
+            return t;
+        }();
+        return table;
+    }
+
+    // Whether `n` bytes from `pos_` are there, reading more as needed.
+    bool have(size_t n) {
+        while (data_.size() - pos_ < n) {
+            if (at_eof_) return false;
+            Ref chunk = call_method(stream_, st_.read, st_.chunk_size);
+            char* buffer;
+            Py_ssize_t size;
+            if (PyBytes_AsStringAndSize(chunk.get(), &buffer, &size) < 0) throw_error();
+            if (size == 0) at_eof_ = true;
+            data_.append(buffer, static_cast<size_t>(size));
+        }
+        return true;
+    }
+
+    // The offset of the next line end from `pos_`, reading on; npos at the end.
+    size_t line_end() {
+        size_t from = pos_;
+        for (;;) {
+            size_t at = data_.find('\n', from);
+            if (at != std::string::npos) return at;
+            from = data_.size();
+            if (!have(data_.size() - pos_ + 1)) return std::string::npos;
+        }
+    }
+
+    uint64_t little_endian(size_t at, int width) const {
+        uint64_t v = 0;
+        for (int k = width - 1; k >= 0; --k) v = (v << 8) | static_cast<uint8_t>(data_[at + k]);
+        return v;
+    }
+
+    static constexpr uint64_t kTooLarge = uint64_t{1} << 62;
+
+    // A PUT argument as the unpickler reads it (int() of the line); one that
+    // is not plain digits is taken as too large.
+    static uint64_t decimal(std::string_view text) {
+        while (!text.empty() && (text.back() == '\r' || text.back() == ' ')) text.remove_suffix(1);
+        if (text.empty() || text.size() > 18 || text.find_first_not_of("0123456789") != std::string_view::npos)
+            return kTooLarge;
+        uint64_t v = 0;
+        for (char c : text) v = v * 10 + static_cast<uint64_t>(c - '0');
+        return v;
+    }
+
+    [[noreturn]] void refuse(const char* format, unsigned long long a, unsigned long long b) {
+        Ref detail = check(PyUnicode_FromFormat(format, a, b));
+        Ref head = new_text("pickle 文件数据越界: ");
+        raise_object(st_.UnpicklingError, concat({head.get(), detail.get()}).get());
+    }
+
+    void put(uint64_t index) { memo_needed_ = std::max(memo_needed_, std::min(index, kTooLarge) + 1); }
+
+    // One opcode; false at STOP or where the pickle breaks off.
+    bool step() {
+        if (!have(1)) return false;
+        const Op& op = ops()[static_cast<uint8_t>(data_[pos_])];
+        end_ = ++pos_;
+        switch (op.arg) {
+            case Arg::Bad: return false;
+            case Arg::None:
+                if (data_[pos_ - 1] == '.') return false;
+                return true;
+            case Arg::Fixed:
+                if (!have(op.width)) return end_ = data_.size(), false;
+                if (op.memo_put) put(little_endian(pos_, op.width));
+                end_ = pos_ += op.width;
+                return true;
+            case Arg::Line:
+            case Arg::TwoLines: {
+                for (int line = op.arg == Arg::Line ? 1 : 2; line > 0; --line) {
+                    size_t at = line_end();
+                    if (at == std::string::npos) {
+                        if (op.memo_put) put(kTooLarge);  // a line cut short: its value is not known
+                        return end_ = data_.size(), false;
+                    }
+                    if (op.memo_put) put(decimal(std::string_view(data_).substr(pos_, at - pos_)));
+                    end_ = pos_ = at + 1;
+                }
+                return true;
+            }
+            case Arg::Counted: {
+                if (!have(op.width)) return end_ = data_.size(), false;
+                uint64_t count = little_endian(pos_, op.width);
+                if (op.signed_count && (count >> 31)) return end_ = pos_ + op.width, false;  // negative: refused there
+                pos_ += op.width;
+                if (!have(count)) refuse("%llu bytes declared, %llu left", count, data_.size() - pos_);
+                if (op.frame)
+                    frame_end_ = pos_ + count;
+                else
+                    pos_ += count;
+                end_ = pos_;
+                return true;
+            }
+        }
+        return false;
+    }
+
+    State& st_;
+    PyObject* stream_;
+    std::string data_;
+    size_t pos_ = 0, end_ = 0;  // end_: the end of the last opcode read whole
+    size_t frame_end_ = 0;
+    uint64_t memo_needed_ = 0;  // the largest memo index stored into, plus one
+    bool at_eof_ = false;
+};
+
+// One object from `stream`, read by the restricted unpickler after the scan.
 Ref unpickle(State& st, PyObject* stream) {
-    Ref unpickler = call(st.Unpickler, stream);
+    Ref data = PickleScan(st, stream).bytes();
+    Ref checked = call(st.BytesIO, data.get());
+    Ref unpickler = call(st.Unpickler, checked.get());
     return call_method(unpickler.get(), st.load);
 }
 
@@ -954,6 +1121,8 @@ void intern_names(State& st) {
     st.empty_text = st.keep(new_text(""));
     st.get = st.name("get");
     st.keys = st.name("keys");
+    st.read = st.name("read");
+    st.chunk_size = st.keep(new_int(64 * 1024));
     st.fast_path = st.name("_PromptBanChecker__fast_path");  // the private slot `__fast_path`
 }
 
