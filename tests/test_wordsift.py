@@ -408,8 +408,18 @@ def u8(n):
     return n.to_bytes(8, "little")
 
 
-# Each declares far more than it holds: a memo index, a frame length or a byte count.
+def shared_list(levels):
+    """[L39] where each L(i) is [L(i-1), L(i-1)]: 2**39 empty lists for str() to spell out."""
+    data = b"\x80\x02]q\x00"
+    for i in range(1, levels + 1):
+        data += b"]q" + bytes([i]) + b"(h" + bytes([i - 1]) + b"h" + bytes([i - 1]) + b"e"
+    return data + b"]h" + bytes([levels]) + b"a."
+
+
+# Each declares far more than it holds: a memo index, a frame length, a byte count, or a text that
+# repeats a container through the memo.
 HOSTILE_PICKLES = {
+    "a list shared 2**39 times over, 361 bytes": shared_list(39),
     "LONG_BINPUT 2**27, 9 bytes": b"\x80\x04]r" + u4(2**27) + b".",
     "LONG_BINPUT 2**32-1": b"]r" + u4(2**32 - 1) + b".",
     "PUT 10**11": b"]p100000000000\n.",
@@ -784,6 +794,14 @@ def test_no_leaks(tmp_path, monkeypatch):
     assert_no_leak(lambda: PromptBanChecker._load_from_file(str(pkl)), calls=500)
     assert_no_leak(raises(ValueError, PromptBanChecker._load_from_file, str(bad)), calls=500)
     assert_no_leak(raises(pickle.UnpicklingError, PromptBanChecker._load_from_file, str(evil)), calls=500)
+    for name, content in [("bomb", HOSTILE_PICKLES["LONG_BINPUT 2**27, 9 bytes"]), ("dag", shared_list(39)),
+                          ("bytes", HOSTILE_PICKLES["BINBYTES 2**32-1"])]:
+        hostile = tmp_path / f"{name}.pkl"
+        hostile.write_bytes(content)
+        assert_no_leak(raises(pickle.UnpicklingError, PromptBanChecker._load_from_file, str(hostile)), calls=300)
+    nested = tmp_path / "nested.pkl"
+    nested.write_bytes(pickle.dumps([[["a", 1], {"k": (2.5, b"b")}, {3}]] * 3))
+    assert_no_leak(lambda: PromptBanChecker._load_from_file(str(nested)), calls=300)
     assert_no_leak(raises(FileNotFoundError, PromptBanChecker, "/no/such/file"), calls=500)
     assert_no_leak(raises(TypeError, PromptBanChecker, b"f"))
     assert_no_leak(raises(TypeError, small.check, None))

@@ -12,6 +12,7 @@
 // is still that very object, unchanged.
 #include <algorithm>
 #include <string>
+#include <unordered_set>
 #include <vector>
 
 #include "errors.hpp"
@@ -40,7 +41,7 @@ struct State : StateBase {
     PyObject *exists, *splitext, *pkl, *pickle_ext, *escape, *compile, *flags, *search, *findall, *iter;
     PyObject *add_word, *make_automaton, *Automaton, *pattern_attr, *flags_attr, *os_name;
     PyObject *ban_error_name, *ek, *ed, *lexivault, *error_msg, *data, *comma, *ban_prefix, *missing_file, *zero;
-    PyObject *fast_path, *empty_text, *get, *keys, *read, *chunk_size;
+    PyObject *fast_path, *empty_text, *get, *keys, *read, *chunk_size, *bit_length;
     CaseTablesPtr tables;  // the interpreter's case rules, shared by every checker
     PyObject* str_lower = nullptr;
     // our own entry points, to call them directly when not overridden
@@ -304,9 +305,11 @@ private:
     bool at_eof_ = false;
 };
 
-// One object from `stream`, read by the restricted unpickler after the scan.
-Ref unpickle(State& st, PyObject* stream) {
+// One object from `stream`, read by the restricted unpickler after the
+// scan; `size`: the pickle's length in bytes.
+Ref unpickle(State& st, PyObject* stream, size_t* size = nullptr) {
     Ref data = PickleScan(st, stream).bytes();
+    if (size) *size = static_cast<size_t>(PyBytes_Size(data.get()));
     Ref checked = call(st.BytesIO, data.get());
     Ref unpickler = call(st.Unpickler, checked.get());
     return call_method(unpickler.get(), st.load);
@@ -396,17 +399,100 @@ Ref open_file(State& st, PyObject* path, PyObject* mode, PyObject* encoding = nu
     return call_kw(st.io_open, args.get(), kwargs.get());
 }
 
+// Charges the length of repr() of the objects an unpickled word list can
+// hold (texts, bytes, numbers and containers of them) against a budget,
+// without building it: a container referred to many times (through the
+// memo) is spelled out each time, so a pickle of a few hundred bytes can
+// stand for a text of terabytes. Iterative, so no depth of nesting recurses.
+class ReprBudget {
+public:
+    ReprBudget(size_t budget, PyObject* bit_length_name) : left_(budget), bit_length_(bit_length_name) {}
+
+    // False once repr(obj) would exceed what is left.
+    bool charge(PyObject* obj) {
+        if (!open_or_charge(obj)) return false;
+        while (!path_.empty()) {
+            Frame& top = path_.back();
+            if (top.next == top.size) {
+                on_path_.erase(top.container.get());
+                path_.pop_back();
+                continue;
+            }
+            Ref item = check(PySequence_GetItem(top.items.get(), top.next++));
+            if (!open_or_charge(item.get())) return false;
+        }
+        return true;
+    }
+
+private:
+    struct Frame {
+        Ref container, items;  // items: the container's elements (a dict's as pairs) as a sequence
+        Py_ssize_t next, size;
+    };
+
+    bool spend(size_t n) {
+        if (n > left_) return false;
+        left_ -= n;
+        return true;
+    }
+
+    size_t int_length(PyObject* n) {
+        int overflow = 0;
+        PyLong_AsLongLongAndOverflow(n, &overflow);
+        if (!overflow) return 20;
+        Ref bits = call_method(n, bit_length_);
+        return PyLong_AsSize_t(bits.get()) * 31 / 100 + 2;  // log10(2) < 0.31
+    }
+
+    bool open_or_charge(PyObject* obj) {
+        if (PyUnicode_Check(obj)) return spend(2 + 10 * static_cast<size_t>(PyUnicode_GetLength(obj)));
+        if (PyBytes_Check(obj)) return spend(3 + 4 * static_cast<size_t>(PyBytes_Size(obj)));
+        if (PyByteArray_Check(obj)) return spend(14 + 4 * static_cast<size_t>(PyByteArray_Size(obj)));
+        if (PyLong_Check(obj)) return spend(int_length(obj));
+        bool is_dict = PyDict_Check(obj);
+        if (!is_dict && !PyList_Check(obj) && !PyTuple_Check(obj) && !PyAnySet_Check(obj)) return spend(32);
+        if (on_path_.count(obj)) return spend(12);  // repr writes [...] for a container inside itself
+        Ref items = is_dict ? check(PyDict_Items(obj))
+                    : PyAnySet_Check(obj) ? check(PySequence_List(obj)) : Ref::borrow(obj);
+        Py_ssize_t size = PySequence_Size(items.get());
+        if (size < 0) throw_error();
+        if (!spend(13 + 4 * static_cast<size_t>(size))) return false;  // brackets, separators, a set's name
+        on_path_.insert(obj);
+        path_.push_back(Frame{Ref::borrow(obj), std::move(items), 0, size});
+        return true;
+    }
+
+    size_t left_;
+    PyObject* bit_length_;
+    std::vector<Frame> path_;
+    std::unordered_set<PyObject*> on_path_;
+};
+
+// str() of each unpickled element may take this much text, and 16 times
+// the pickle's size more.
+constexpr size_t kWordTextBudget = size_t{1} << 20;
+
 Ref read_pickled_words(State& st, PyObject* path) {
     Ref file = open_file(st, path, st.read_mode);
     Closing guard(file.get(), st.close);
-    Ref data = unpickle(st, file.get());
+    size_t size = 0;
+    Ref data = unpickle(st, file.get(), &size);
     guard.close();
     if (!PyList_Check(data.get())) {
         Ref head = new_text("pickle 文件内容必须是 list，当前类型: ");
         raise_object(PyExc_ValueError, concat({head.get(), type_name(data.get()).get()}).get());
     }
+    ReprBudget budget(kWordTextBudget + 16 * size, st.bit_length);
     Ref words = new_list();
-    for_each(data.get(), [&](PyObject* item) { list_append(words.get(), check(PyObject_Str(item)).get()); });
+    for_each(data.get(), [&](PyObject* item) {
+        if (!PyUnicode_CheckExact(item) && !budget.charge(item)) {
+            Ref detail = check(PyUnicode_FromFormat("its words would take more than %zu characters",
+                                                    kWordTextBudget + 16 * size));
+            Ref head = new_text("pickle 文件数据越界: ");
+            raise_object(st.UnpicklingError, concat({head.get(), detail.get()}).get());
+        }
+        list_append(words.get(), check(PyObject_Str(item)).get());
+    });
     return words;
 }
 
@@ -1122,6 +1208,7 @@ void intern_names(State& st) {
     st.get = st.name("get");
     st.keys = st.name("keys");
     st.read = st.name("read");
+    st.bit_length = st.name("bit_length");
     st.chunk_size = st.keep(new_int(64 * 1024));
     st.fast_path = st.name("_PromptBanChecker__fast_path");  // the private slot `__fast_path`
 }
