@@ -210,6 +210,27 @@ def test_default_words_let_other_failures_through(monkeypatch, where, error):
         PromptBanChecker(builtin_words=["x"])
 
 
+def test_a_checker_built_near_the_recursion_limit_has_all_its_words_or_raises():
+    full = len(PromptBanChecker().banned_words)
+
+    def build_at(depth):
+        if depth:
+            return build_at(depth - 1)
+        try:
+            return len(PromptBanChecker().banned_words)
+        except RecursionError:
+            return "RecursionError"
+
+    free = sys.getrecursionlimit() - len(inspect.stack())
+    outcomes = set()
+    for depth in range(free - 60, free):
+        try:
+            outcomes.add(build_at(depth))
+        except RecursionError:  # before the constructor was reached
+            pass
+    assert outcomes == {full, "RecursionError"}
+
+
 def test_default_words_of_a_data_module_without_its_names_are_empty(monkeypatch):
     monkeypatch.setitem(sys.modules, "vantry._lexivault", types.ModuleType("vantry._lexivault"))
     assert wordsift._load_default_words() == []
