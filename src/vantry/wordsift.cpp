@@ -385,7 +385,7 @@ Ref load_default_words(State& st) {
 }
 
 constexpr auto kLoadDefault = sig("_load_default_words", "($module)",
-                                  "The built-in lexicon, deciphered; an empty list when it cannot be read.");
+                                  "The built-in lexicon, deciphered; an empty list when the data module is missing or broken.");
 
 Ref load_default_entry(State& st, Args<0>&) { return load_default_words(st); }
 
