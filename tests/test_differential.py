@@ -1,7 +1,9 @@
 """The package's arithmetic against plain-Python statements of the same
 steps (tests/oracles.py), over random inputs: sizes, ratios, alignments,
 and subclasses of the size calculator with random limits, so both the
-machine-number paths and the host-arithmetic paths are compared.
+machine-number paths and the host-arithmetic paths are compared; and the
+prompt checker's own matcher against the compiled pattern it stands for,
+over every code point.
 """
 
 import struct
@@ -20,6 +22,7 @@ from vantry.aspecta import Aspecta
 from vantry.gridlum import GridlumSizeCalculator as Calc
 from vantry.gridlum import ServiceError
 from vantry.prefora import PreforaImageScale
+from vantry import wordsift
 from vantry.simplora import ImageSimplora
 
 
@@ -201,3 +204,48 @@ def test_prefora_selection(width, height, resolutions):
         scaler.PREFERED_PREFORA_RESOLUTIONS = resolutions
     table = [tuple(r) for r in scaler.PREFERED_PREFORA_RESOLUTIONS]
     assert outcome(scaler.start) == outcome(oracles.prefora_selection, width, height, table)
+
+
+# ---- wordsift: the checker's matcher against its compiled pattern ------------------------------
+
+EVERY_CODE_POINT = [chr(c) for c in range(0x110000)]
+CASED = [c for c in EVERY_CODE_POINT if c.lower() != c or c.upper() != c]
+# A class holding both cases of a letter matches either through the lower case: the two halves
+# are checked apart.
+CASED_HALVES = {
+    "with another lower case": [c for c in CASED if c.lower() != c],
+    "their own lower case": [c for c in CASED if c.lower() == c],
+}
+
+
+def pattern_checker(words, monkeypatch):
+    monkeypatch.setattr(wordsift, "_HAS_AC", False)
+    checker = wordsift.PromptBanChecker(builtin_words=words, use_default=False)
+    assert checker._ban_regex is not None and checker.banned_words == words
+    return checker
+
+
+# re compiles an alternation of one-code-point words (also after a prefix all words share) as one
+# character class, and any other alternation as a branch of literals; it folds case differently in
+# the two, for code points beyond U+FFFF.
+@pytest.mark.parametrize(
+    "words_of, text_of, texts",
+    [
+        (lambda c: c, lambda t: t, EVERY_CODE_POINT),
+        (lambda c: "q" + c, lambda t: "q" + t, EVERY_CODE_POINT),
+        (lambda c: c + "q", lambda t: t + "q", CASED),
+    ],
+    ids=["one class", "a class after a shared prefix", "a branch of literals"],
+)
+@pytest.mark.parametrize("half", CASED_HALVES)
+def test_pattern_matcher_agrees_with_re_on_every_code_point(monkeypatch, words_of, text_of, texts, half):
+    """Lexicons of cased code points in each shape; every text code point, 64 to a prompt."""
+    checker = pattern_checker([words_of(c) for c in CASED_HALVES[half]], monkeypatch)
+    pattern = checker._ban_regex
+    wrong = []
+    for start in range(0, len(texts), 64):
+        text = " ".join(text_of(t) for t in texts[start : start + 64])
+        expected = list(dict.fromkeys(pattern.findall(text)))
+        if checker.find_matched_words(text) != expected or checker._has_banned_word(text) != bool(expected):
+            wrong.append(text)
+    assert wrong == []

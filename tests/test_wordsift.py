@@ -8,6 +8,7 @@ import re
 import subprocess
 import sys
 import threading
+import tracemalloc
 import types
 import warnings
 
@@ -183,6 +184,60 @@ def test_default_words_let_non_exception_errors_through(monkeypatch):
         wordsift._load_default_words()
 
 
+class AskingVault(types.ModuleType):
+    """A data module whose every name lookup raises `error`."""
+
+    def __init__(self, error):
+        super().__init__("vantry._lexivault")
+        self.error = error
+
+    def __getattr__(self, name):
+        raise self.error
+
+
+@pytest.mark.parametrize("error", [MemoryError, RecursionError, OSError, KeyboardInterrupt])
+@pytest.mark.parametrize("where", ["data module", "_xor"])
+def test_default_words_let_other_failures_through(monkeypatch, where, error):
+    """Only a missing or broken data module empties the built-in source; running out of memory or
+    stack does not leave a checker without its default words."""
+    if where == "data module":
+        monkeypatch.setitem(sys.modules, "vantry._lexivault", AskingVault(error))
+    else:
+        monkeypatch.setattr(wordsift, "_xor", lambda data, key: (_ for _ in ()).throw(error))
+    with pytest.raises(error):
+        wordsift._load_default_words()
+    with pytest.raises(error):
+        PromptBanChecker(builtin_words=["x"])
+
+
+def test_a_checker_built_near_the_recursion_limit_has_all_its_words_or_raises():
+    full = len(PromptBanChecker().banned_words)
+
+    def build_at(depth):
+        if depth:
+            return build_at(depth - 1)
+        try:
+            return len(PromptBanChecker().banned_words)
+        except RecursionError:
+            return "RecursionError"
+
+    free = sys.getrecursionlimit() - len(inspect.stack())
+    outcomes = set()
+    for depth in range(free - 60, free):
+        try:
+            outcomes.add(build_at(depth))
+        except RecursionError:  # before the constructor was reached
+            pass
+    assert outcomes - {"RecursionError"} == {full}
+
+
+def test_default_words_of_a_data_module_without_its_names_are_empty(monkeypatch):
+    monkeypatch.setitem(sys.modules, "vantry._lexivault", types.ModuleType("vantry._lexivault"))
+    assert wordsift._load_default_words() == []
+    monkeypatch.setitem(sys.modules, "vantry._lexivault", AskingVault(AttributeError))
+    assert PromptBanChecker(builtin_words=["x"]).banned_words == ["x"]
+
+
 def test_a_non_text_default_word_stops_the_assembly(monkeypatch):
     fake_vault(monkeypatch, ["ok", 3])
     with pytest.raises(AttributeError):
@@ -251,6 +306,55 @@ def test_sources_merge_in_priority_order(tmp_path, monkeypatch):
     assert PromptBanChecker("", use_default=False).banned_words == []
 
 
+class Refusing:
+    def __init__(self, error):
+        self.error = error
+
+    def __getattr__(self, name):
+        raise self.error
+
+    def __call__(self, *args, **kwargs):
+        raise self.error
+
+
+def fail_in_default_words(monkeypatch, checker):
+    checker.use_default = True
+    monkeypatch.setitem(sys.modules, "vantry._lexivault", AskingVault(MemoryError))
+
+
+def fail_in_compile(monkeypatch, checker):
+    monkeypatch.setattr(wordsift, "_HAS_AC", False)
+    monkeypatch.setattr(re, "compile", Refusing(MemoryError))
+
+
+def fail_in_automaton(monkeypatch, checker):
+    monkeypatch.setattr(wordsift, "_HAS_AC", True)
+    monkeypatch.setattr(wordsift, "ahocorasick", Refusing(MemoryError), raising=False)
+
+
+def fail_in_an_overridden_build(monkeypatch, checker):
+    monkeypatch.setattr(checker, "_build_engine", Refusing(MemoryError), raising=False)
+
+
+@pytest.mark.parametrize("fail", [fail_in_default_words, fail_in_compile, fail_in_automaton,
+                                  fail_in_an_overridden_build])
+@pytest.mark.parametrize("engine_before", ["regex", pytest.param("automaton", marks=needs_ac)])
+def test_reload_failing_at_any_step_keeps_lexicon_and_engine(monkeypatch, fail, engine_before):
+    monkeypatch.setattr(wordsift, "_HAS_AC", engine_before == "automaton")
+    c = checker_for(["keep"])
+    before = (c.banned_words, c._ban_regex, c._automaton, list(c.banned_words))
+    c.builtin_words.append("new word")
+    fail(monkeypatch, c)
+    with pytest.raises(MemoryError):
+        c.load_banned_words()
+    monkeypatch.undo()
+    assert (c.banned_words, c._ban_regex, c._automaton, c.banned_words) == before
+    assert c.banned_words is before[0] and c._ban_regex is before[1] and c._automaton is before[2]
+    with pytest.raises(PromptBanError, match="keep"):
+        c.check("keep it")
+    assert c.check("new word") == "new word"
+
+
 def test_failed_reload_keeps_lexicon_and_engine(tmp_path):
     c = PromptBanChecker(builtin_words=["keep"], use_default=False)
     before = (c.banned_words, c._ban_regex, c._automaton)
@@ -317,6 +421,70 @@ def test_bad_files_raise_and_close(tmp_path, name, content, error, message):
         assert str(info.value) == message
 
 
+def u4(n):
+    return n.to_bytes(4, "little")
+
+
+def u8(n):
+    return n.to_bytes(8, "little")
+
+
+def shared_list(levels):
+    """[L39] where each L(i) is [L(i-1), L(i-1)]: 2**39 empty lists for str() to spell out."""
+    data = b"\x80\x02]q\x00"
+    for i in range(1, levels + 1):
+        data += b"]q" + bytes([i]) + b"(h" + bytes([i - 1]) + b"h" + bytes([i - 1]) + b"e"
+    return data + b"]h" + bytes([levels]) + b"a."
+
+
+# Each declares far more than it holds: a memo index, a frame length, a byte count, or a text that
+# repeats a container through the memo.
+HOSTILE_PICKLES = {
+    "a list shared 2**39 times over, 361 bytes": shared_list(39),
+    "LONG_BINPUT 2**27, 9 bytes": b"\x80\x04]r" + u4(2**27) + b".",
+    "LONG_BINPUT 2**32-1": b"]r" + u4(2**32 - 1) + b".",
+    "PUT 10**11": b"]p100000000000\n.",
+    "PUT with underscores": b"]p1_000_000_000\n.",
+    "PUT after a sign and blanks": b"(lp +99999999\n.",
+    "LONG_BINPUT in a frame": b"\x80\x04\x95" + u8(7) + b"]r" + u4(2**27) + b".",
+    "LONG_BINPUT before a bad opcode": b"]r" + u4(2**27) + b"\xff",
+    "LONG_BINPUT in a truncated pickle": b"]r" + u4(2**27),
+    "FRAME 2**63-1": b"\x80\x04\x95" + u8(2**63 - 1) + b"].",
+    "BINBYTES 2**32-1": b"B" + u4(2**32 - 1) + b".",
+    "BINBYTES8 2**40": b"\x80\x04\x8e" + u8(2**40) + b".",
+    "BYTEARRAY8 2**40": b"\x80\x05\x96" + u8(2**40) + b".",
+    "BINUNICODE8 2**40": b"\x80\x04\x8d" + u8(2**40) + b".",
+    "BINUNICODE 2**31": b"X" + u4(2**31) + b".",
+    "BINSTRING 2**31-1": b"T" + u4(2**31 - 1) + b".",
+    "LONG4 2**31-1": b"\x80\x02\x8b" + u4(2**31 - 1) + b".",
+    "SHORT_BINBYTES past the end": b"\x80\x03C\xff.",
+}
+
+
+@pytest.mark.parametrize("content", HOSTILE_PICKLES.values(), ids=HOSTILE_PICKLES)
+def test_pickles_declaring_more_than_they_hold_are_refused_in_small_memory(tmp_path, content):
+    path = tmp_path / "words.pkl"
+    path.write_bytes(content)
+    tracemalloc.start()
+    try:
+        with pytest.raises(pickle.UnpicklingError, match="^pickle 文件数据越界: "):
+            PromptBanChecker._load_from_file(str(path))
+        peak = tracemalloc.get_traced_memory()[1]
+    finally:
+        tracemalloc.stop()
+    assert peak < 1 << 20
+
+
+def test_pickles_within_their_size_still_load(tmp_path):
+    path = tmp_path / "words.pkl"
+    words = ["w%d" % i for i in range(3000)] + ["x" * 70_000, "中文" * 9, 1.5, 10**40, None]
+    for protocol in range(pickle.HIGHEST_PROTOCOL + 1):
+        path.write_bytes(pickle.dumps(words, protocol=protocol) + b"trailing bytes are never read")
+        assert PromptBanChecker._load_from_file(str(path)) == [str(w) for w in words]
+    path.write_bytes(b"(lp0\nVa\np1\nag1\na.")  # protocol 0 written by hand, the memo used
+    assert PromptBanChecker._load_from_file(str(path)) == ["a", "a"]
+
+
 def test_malicious_pickle_runs_nothing(tmp_path):
     marker = tmp_path / "ran"
     path = tmp_path / "evil.pkl"
@@ -370,6 +538,57 @@ def test_threshold_is_read_at_each_build(monkeypatch):
     monkeypatch.delattr(wordsift, "_AC_THRESHOLD")
     with pytest.raises(NameError, match="_AC_THRESHOLD"):
         c.load_banned_words()
+
+
+# pyahocorasick frees its trie recursively, one C stack frame per code point of the longest key:
+# such a lexicon goes to the pattern engine. Built, checked and dropped in a thread with a 256 KiB
+# stack, then in the main thread at exit.
+LONG_ENTRY = """
+import sys, threading
+from vantry import wordsift
+from vantry.wordsift import PromptBanChecker, PromptBanError
+length, ignore_case = int(sys.argv[1]), sys.argv[2] == "1"
+words = ["x" * length] + [f"qqfill{i:02d}" for i in range(60)]
+def build_check_drop():
+    c = PromptBanChecker(builtin_words=words, use_default=False, ignore_case=ignore_case)
+    engine = "automaton" if c._automaton is not None else "regex"
+    assert c.check("y" * length) == "y" * length
+    try:
+        c.check("a " + "x" * length)
+    except PromptBanError as err:
+        assert err.data == ["x" * length]
+    print(engine, flush=True)
+    if engine == "automaton":
+        return c
+    try:
+        c._build_automaton()
+    except ValueError as err:
+        print(err, flush=True)
+threading.stack_size(256 * 1024)
+t = threading.Thread(target=build_check_drop)
+t.start()
+t.join()
+keep = build_check_drop()
+"""
+
+
+@needs_ac
+@pytest.mark.parametrize("ignore_case", [True, False])
+@pytest.mark.parametrize("length, engine", [(1024, "automaton"), (1025, "regex"), (1_000_000, "regex")])
+def test_entries_too_long_for_an_automaton_get_the_pattern_engine(length, engine, ignore_case):
+    run = subprocess.run([sys.executable, "-c", LONG_ENTRY, str(length), str(int(ignore_case))],
+                         capture_output=True, text=True)
+    assert run.returncode == 0, run.stderr[-2000:]
+    refusal = "a lexicon entry longer than 1024 code points cannot go into an automaton"
+    assert run.stdout.split("\n")[:2] == ([engine, refusal] if engine == "regex" else [engine, engine])
+
+
+def test_a_word_file_without_line_ends_is_screened_and_the_command_exits(tmp_path):
+    words = tmp_path / "words.txt"
+    words.write_text("dawn " * 200_000, encoding="utf-8")
+    run = subprocess.run([sys.executable, "-m", "vantry", "screen", "--words-file", str(words), "a bag of cocaine"],
+                         capture_output=True, text=True)
+    assert (run.returncode, run.stdout) == (1, "banned: cocaine\n"), run.stderr[-2000:]
 
 
 @pytest.mark.parametrize(
@@ -596,6 +815,14 @@ def test_no_leaks(tmp_path, monkeypatch):
     assert_no_leak(lambda: PromptBanChecker._load_from_file(str(pkl)), calls=500)
     assert_no_leak(raises(ValueError, PromptBanChecker._load_from_file, str(bad)), calls=500)
     assert_no_leak(raises(pickle.UnpicklingError, PromptBanChecker._load_from_file, str(evil)), calls=500)
+    for name, content in [("bomb", HOSTILE_PICKLES["LONG_BINPUT 2**27, 9 bytes"]), ("dag", shared_list(39)),
+                          ("bytes", HOSTILE_PICKLES["BINBYTES 2**32-1"])]:
+        hostile = tmp_path / f"{name}.pkl"
+        hostile.write_bytes(content)
+        assert_no_leak(raises(pickle.UnpicklingError, PromptBanChecker._load_from_file, str(hostile)), calls=300)
+    nested = tmp_path / "nested.pkl"
+    nested.write_bytes(pickle.dumps([[["a", 1], {"k": (2.5, b"b")}, {3}]] * 3))
+    assert_no_leak(lambda: PromptBanChecker._load_from_file(str(nested)), calls=300)
     assert_no_leak(raises(FileNotFoundError, PromptBanChecker, "/no/such/file"), calls=500)
     assert_no_leak(raises(TypeError, PromptBanChecker, b"f"))
     assert_no_leak(raises(TypeError, small.check, None))

@@ -12,8 +12,10 @@
 // is still that very object, unchanged.
 #include <algorithm>
 #include <string>
+#include <unordered_set>
 #include <vector>
 
+#include "errors.hpp"
 #include "pyglue.hpp"
 #include "wordsift_matcher.hpp"
 
@@ -39,7 +41,7 @@ struct State : StateBase {
     PyObject *exists, *splitext, *pkl, *pickle_ext, *escape, *compile, *flags, *search, *findall, *iter;
     PyObject *add_word, *make_automaton, *Automaton, *pattern_attr, *flags_attr, *os_name;
     PyObject *ban_error_name, *ek, *ed, *lexivault, *error_msg, *data, *comma, *ban_prefix, *missing_file, *zero;
-    PyObject *fast_path, *empty_text, *get, *keys;
+    PyObject *fast_path, *empty_text, *get, *keys, *read, *chunk_size, *bit_length;
     CaseTablesPtr tables;  // the interpreter's case rules, shared by every checker
     PyObject* str_lower = nullptr;
     // our own entry points, to call them directly when not overridden
@@ -139,26 +141,214 @@ Ref refuse_global(State& st, Args<2>& a) {
     raise_object(st.UnpicklingError, concat({head.get(), refused.get()}).get());
 }
 
-Ref unpickle(State& st, PyObject* stream) {
-    Ref unpickler = call(st.Unpickler, stream);
+// The unpickler allocates what a pickle declares before it reads it: a memo
+// array as long as the largest memo index, the buffer of a byte string or
+// bytearray as long as its count. A scan of the opcodes first reads the
+// pickle up to its STOP (in chunks, never by a declared size) and refuses one
+// that declares more than it holds, so a pickle of n bytes costs memory in
+// proportion to n whatever it says.
+class PickleScan {
+public:
+    PickleScan(State& st, PyObject* stream) : st_(st), stream_(stream) {}
+
+    // The pickle's bytes up to its STOP, or up to where it breaks off (the
+    // unpickler then reports the fault as usual); refused with
+    // UnpicklingError when a count or memo index exceeds what it holds.
+    Ref bytes() {
+        while (step()) {
+        }
+        end_ = std::max(end_, frame_end_);  // the unpickler reads a frame whole, also past a STOP in it
+        if (memo_needed_ > std::max<uint64_t>(end_, kFreeMemo))
+            refuse("memo index %llu in a pickle of %llu bytes", memo_needed_ - 1, end_);
+        return new_bytes(data_.data(), static_cast<Py_ssize_t>(end_));
+    }
+
+private:
+    enum class Arg : uint8_t { Bad, None, Fixed, Line, TwoLines, Counted };
+    struct Op {
+        Arg arg = Arg::Bad;
+        uint8_t width = 0;     // Fixed: argument bytes; Counted: bytes of the count
+        bool memo_put = false;  // the argument is a memo index that the op stores into
+        bool frame = false;     // Counted, but the counted bytes are opcodes of their own
+        bool signed_count = false;
+    };
+
+    static constexpr uint64_t kFreeMemo = 1024;  // memo indices below it cost 16 KiB at most
+
+    static const std::array<Op, 256>& ops() {
+        static const std::array<Op, 256> table = [] {
+            std::array<Op, 256> t{};
+            for (char c : std::string_view("(.012Nabd}elo]Rst)u\x81\x85\x86\x87\x88\x89\x8f\x90\x91\x92\x93\x94"
+                                           "\x97\x98Q"))
+                t[static_cast<uint8_t>(c)].arg = Arg::None;
+            for (auto [c, width] : {std::pair{'h', 1}, {'K', 1}, {'\x80', 1}, {'\x82', 1}, {'M', 2}, {'\x83', 2},
+                                    {'J', 4}, {'j', 4}, {'\x84', 4}, {'G', 8}})
+                t[static_cast<uint8_t>(c)] = Op{Arg::Fixed, static_cast<uint8_t>(width)};
+            t['q'] = Op{Arg::Fixed, 1, true};
+            t['r'] = Op{Arg::Fixed, 4, true};
+            for (char c : std::string_view("ILFgPSV")) t[static_cast<uint8_t>(c)].arg = Arg::Line;
+            t['p'] = Op{Arg::Line, 0, true};
+            t['c'].arg = t['i'].arg = Arg::TwoLines;
+            for (auto [c, width] : {std::pair{'U', 1}, {'\x8c', 1}, {'C', 1}, {'\x8a', 1}, {'X', 4}, {'B', 4},
+                                    {'\x8d', 8}, {'\x8e', 8}, {'\x96', 8}})
+                t[static_cast<uint8_t>(c)] = Op{Arg::Counted, static_cast<uint8_t>(width)};
+            t['T'] = t[0x8b] = Op{Arg::Counted, 4, false, false, true};
+            t[0x95] = Op{Arg::Counted, 8, false, true};
+            return t;
+        }();
+        return table;
+    }
+
+    // Whether `n` bytes from `pos_` are there, reading more as needed.
+    bool have(size_t n) {
+        while (data_.size() - pos_ < n) {
+            if (at_eof_) return false;
+            Ref chunk = call_method(stream_, st_.read, st_.chunk_size);
+            char* buffer;
+            Py_ssize_t size;
+            if (PyBytes_AsStringAndSize(chunk.get(), &buffer, &size) < 0) throw_error();
+            if (size == 0) at_eof_ = true;
+            data_.append(buffer, static_cast<size_t>(size));
+        }
+        return true;
+    }
+
+    // The offset of the next line end from `pos_`, reading on; npos at the end.
+    size_t line_end() {
+        size_t from = pos_;
+        for (;;) {
+            size_t at = data_.find('\n', from);
+            if (at != std::string::npos) return at;
+            from = data_.size();
+            if (!have(data_.size() - pos_ + 1)) return std::string::npos;
+        }
+    }
+
+    uint64_t little_endian(size_t at, int width) const {
+        uint64_t v = 0;
+        for (int k = width - 1; k >= 0; --k) v = (v << 8) | static_cast<uint8_t>(data_[at + k]);
+        return v;
+    }
+
+    static constexpr uint64_t kTooLarge = uint64_t{1} << 62;
+
+    // A PUT argument as the unpickler reads it (int() of the line); one that
+    // is not plain digits is taken as too large.
+    static uint64_t decimal(std::string_view text) {
+        while (!text.empty() && (text.back() == '\r' || text.back() == ' ')) text.remove_suffix(1);
+        if (text.empty() || text.size() > 18 || text.find_first_not_of("0123456789") != std::string_view::npos)
+            return kTooLarge;
+        uint64_t v = 0;
+        for (char c : text) v = v * 10 + static_cast<uint64_t>(c - '0');
+        return v;
+    }
+
+    [[noreturn]] void refuse(const char* format, unsigned long long a, unsigned long long b) {
+        Ref detail = check(PyUnicode_FromFormat(format, a, b));
+        Ref head = new_text("pickle 文件数据越界: ");
+        raise_object(st_.UnpicklingError, concat({head.get(), detail.get()}).get());
+    }
+
+    void put(uint64_t index) { memo_needed_ = std::max(memo_needed_, std::min(index, kTooLarge) + 1); }
+
+    // One opcode; false at STOP or where the pickle breaks off.
+    bool step() {
+        if (!have(1)) return false;
+        const Op& op = ops()[static_cast<uint8_t>(data_[pos_])];
+        end_ = ++pos_;
+        switch (op.arg) {
+            case Arg::Bad: return false;
+            case Arg::None:
+                if (data_[pos_ - 1] == '.') return false;
+                return true;
+            case Arg::Fixed:
+                if (!have(op.width)) return end_ = data_.size(), false;
+                if (op.memo_put) put(little_endian(pos_, op.width));
+                end_ = pos_ += op.width;
+                return true;
+            case Arg::Line:
+            case Arg::TwoLines: {
+                for (int line = op.arg == Arg::Line ? 1 : 2; line > 0; --line) {
+                    size_t at = line_end();
+                    if (at == std::string::npos) {
+                        if (op.memo_put) put(kTooLarge);  // a line cut short: its value is not known
+                        return end_ = data_.size(), false;
+                    }
+                    if (op.memo_put) put(decimal(std::string_view(data_).substr(pos_, at - pos_)));
+                    end_ = pos_ = at + 1;
+                }
+                return true;
+            }
+            case Arg::Counted: {
+                if (!have(op.width)) return end_ = data_.size(), false;
+                uint64_t count = little_endian(pos_, op.width);
+                if (op.signed_count && (count >> 31)) return end_ = pos_ + op.width, false;  // negative: refused there
+                pos_ += op.width;
+                if (!have(count)) refuse("%llu bytes declared, %llu left", count, data_.size() - pos_);
+                if (op.frame)
+                    frame_end_ = pos_ + count;
+                else
+                    pos_ += count;
+                end_ = pos_;
+                return true;
+            }
+        }
+        return false;
+    }
+
+    State& st_;
+    PyObject* stream_;
+    std::string data_;
+    size_t pos_ = 0, end_ = 0;  // end_: the end of the last opcode read whole
+    size_t frame_end_ = 0;
+    uint64_t memo_needed_ = 0;  // the largest memo index stored into, plus one
+    bool at_eof_ = false;
+};
+
+// One object from `stream`, read by the restricted unpickler after the
+// scan; `size`: the pickle's length in bytes.
+Ref unpickle(State& st, PyObject* stream, size_t* size = nullptr) {
+    Ref data = PickleScan(st, stream).bytes();
+    if (size) *size = static_cast<size_t>(PyBytes_Size(data.get()));
+    Ref checked = call(st.BytesIO, data.get());
+    Ref unpickler = call(st.Unpickler, checked.get());
     return call_method(unpickler.get(), st.load);
 }
 
 // ---- built-in lexicon ----------------------------------------------------------------------
 
-Ref decipher_default(State& st) {
+// `from ._lexivault import _EK, _ED`; null when the module is missing.
+Ref import_vault(State& st) {
     Ref fromlist = tuple_of({st.ek, st.ed});
-    Ref globals = Ref::borrow(PyModule_GetDict(st.module));
-    Ref vault = check(PyImport_ImportModuleLevelObject(st.lexivault, globals.get(), nullptr, fromlist.get(), 1));
-    Ref ek = getattr(vault.get(), st.ek), ed = getattr(vault.get(), st.ed);
+    Ref vault = Ref::steal_or_null(
+        PyImport_ImportModuleLevelObject(st.lexivault, PyModule_GetDict(st.module), nullptr, fromlist.get(), 1));
+    if (!vault) {
+        if (!PyErr_ExceptionMatches(PyExc_ImportError)) throw_error();
+        PyErr_Clear();
+    }
+    return vault;
+}
+
+// A name of the data module; null when it has none.
+Ref vault_name(PyObject* vault, PyObject* name) {
+    Ref value = Ref::steal_or_null(PyObject_GetAttr(vault, name));
+    if (!value) {
+        if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw_error();
+        PyErr_Clear();
+    }
+    return value;
+}
+
+// _ED deciphered with _EK and unpickled; an empty list for a value that is no list.
+Ref decipher_default(State& st, PyObject* ek, PyObject* ed) {
     Ref xor_fn = global(st, st.xor_name);
     Ref raw;
     if (is_own_method(xor_fn.get(), st.xor_def, st.module)) {
-        if (!PyBytes_CheckExact(ed.get())) raise_arg_type("data", "bytes", ed.get());
-        if (!PyBytes_CheckExact(ek.get())) raise_arg_type("key", "bytes", ek.get());
-        raw = xor_bytes(st, ed.get(), ek.get());
+        if (!PyBytes_CheckExact(ed)) raise_arg_type("data", "bytes", ed);
+        if (!PyBytes_CheckExact(ek)) raise_arg_type("key", "bytes", ek);
+        raw = xor_bytes(st, ed, ek);
     } else {
-        raw = call(xor_fn.get(), ed.get(), ek.get());
+        raw = call(xor_fn.get(), ed, ek);
     }
     Ref stream = call(st.BytesIO, raw.get());
     Ref words = unpickle(st, stream.get());
@@ -166,20 +356,36 @@ Ref decipher_default(State& st) {
     return words;
 }
 
-// Any failure (missing module, corrupt data, a value that is no list) leaves
-// the built-in source empty; only errors outside Exception pass.
+// Whether the pending error says that the data is broken: what deciphering
+// and unpickling raise for wrong types and corrupt bytes. Running out of
+// memory or stack, an interrupt or an error of the system is none of these.
+bool is_broken_data_error(State& st) {
+    for (PyObject* kind : {PyExc_TypeError, PyExc_ValueError, PyExc_ArithmeticError, PyExc_LookupError,
+                           PyExc_EOFError, PyExc_AttributeError, st.UnpicklingError})
+        if (PyErr_ExceptionMatches(kind)) return true;
+    return false;
+}
+
+// The built-in source is empty when the data module is missing, lacks its
+// names, or holds data that does not decipher and unpickle to a list; any
+// other failure passes, so no checker silently goes without its default words.
 Ref load_default_words(State& st) {
+    Ref vault = import_vault(st);
+    if (!vault) return new_list();
+    Ref ek = vault_name(vault.get(), st.ek);
+    Ref ed = ek ? vault_name(vault.get(), st.ed) : Ref();
+    if (!ed) return new_list();
     try {
-        return decipher_default(st);
+        return decipher_default(st, ek.get(), ed.get());
     } catch (const PyErrorSet&) {
-        if (!PyErr_ExceptionMatches(PyExc_Exception)) throw;
+        if (!is_broken_data_error(st)) throw;
         PyErr_Clear();
         return new_list();
     }
 }
 
 constexpr auto kLoadDefault = sig("_load_default_words", "($module)",
-                                  "The built-in lexicon, deciphered; an empty list when it cannot be read.");
+                                  "The built-in lexicon, deciphered; an empty list when the data module is missing or broken.");
 
 Ref load_default_entry(State& st, Args<0>&) { return load_default_words(st); }
 
@@ -193,17 +399,100 @@ Ref open_file(State& st, PyObject* path, PyObject* mode, PyObject* encoding = nu
     return call_kw(st.io_open, args.get(), kwargs.get());
 }
 
+// Charges the length of repr() of the objects an unpickled word list can
+// hold (texts, bytes, numbers and containers of them) against a budget,
+// without building it: a container referred to many times (through the
+// memo) is spelled out each time, so a pickle of a few hundred bytes can
+// stand for a text of terabytes. Iterative, so no depth of nesting recurses.
+class ReprBudget {
+public:
+    ReprBudget(size_t budget, PyObject* bit_length_name) : left_(budget), bit_length_(bit_length_name) {}
+
+    // False once repr(obj) would exceed what is left.
+    bool charge(PyObject* obj) {
+        if (!open_or_charge(obj)) return false;
+        while (!path_.empty()) {
+            Frame& top = path_.back();
+            if (top.next == top.size) {
+                on_path_.erase(top.container.get());
+                path_.pop_back();
+                continue;
+            }
+            Ref item = check(PySequence_GetItem(top.items.get(), top.next++));
+            if (!open_or_charge(item.get())) return false;
+        }
+        return true;
+    }
+
+private:
+    struct Frame {
+        Ref container, items;  // items: the container's elements (a dict's as pairs) as a sequence
+        Py_ssize_t next, size;
+    };
+
+    bool spend(size_t n) {
+        if (n > left_) return false;
+        left_ -= n;
+        return true;
+    }
+
+    size_t int_length(PyObject* n) {
+        int overflow = 0;
+        PyLong_AsLongLongAndOverflow(n, &overflow);
+        if (!overflow) return 20;
+        Ref bits = call_method(n, bit_length_);
+        return PyLong_AsSize_t(bits.get()) * 31 / 100 + 2;  // log10(2) < 0.31
+    }
+
+    bool open_or_charge(PyObject* obj) {
+        if (PyUnicode_Check(obj)) return spend(2 + 10 * static_cast<size_t>(PyUnicode_GetLength(obj)));
+        if (PyBytes_Check(obj)) return spend(3 + 4 * static_cast<size_t>(PyBytes_Size(obj)));
+        if (PyByteArray_Check(obj)) return spend(14 + 4 * static_cast<size_t>(PyByteArray_Size(obj)));
+        if (PyLong_Check(obj)) return spend(int_length(obj));
+        bool is_dict = PyDict_Check(obj);
+        if (!is_dict && !PyList_Check(obj) && !PyTuple_Check(obj) && !PyAnySet_Check(obj)) return spend(32);
+        if (on_path_.count(obj)) return spend(12);  // repr writes [...] for a container inside itself
+        Ref items = is_dict ? check(PyDict_Items(obj))
+                    : PyAnySet_Check(obj) ? check(PySequence_List(obj)) : Ref::borrow(obj);
+        Py_ssize_t size = PySequence_Size(items.get());
+        if (size < 0) throw_error();
+        if (!spend(13 + 4 * static_cast<size_t>(size))) return false;  // brackets, separators, a set's name
+        on_path_.insert(obj);
+        path_.push_back(Frame{Ref::borrow(obj), std::move(items), 0, size});
+        return true;
+    }
+
+    size_t left_;
+    PyObject* bit_length_;
+    std::vector<Frame> path_;
+    std::unordered_set<PyObject*> on_path_;
+};
+
+// str() of each unpickled element may take this much text, and 16 times
+// the pickle's size more.
+constexpr size_t kWordTextBudget = size_t{1} << 20;
+
 Ref read_pickled_words(State& st, PyObject* path) {
     Ref file = open_file(st, path, st.read_mode);
     Closing guard(file.get(), st.close);
-    Ref data = unpickle(st, file.get());
+    size_t size = 0;
+    Ref data = unpickle(st, file.get(), &size);
     guard.close();
     if (!PyList_Check(data.get())) {
         Ref head = new_text("pickle 文件内容必须是 list，当前类型: ");
         raise_object(PyExc_ValueError, concat({head.get(), type_name(data.get()).get()}).get());
     }
+    ReprBudget budget(kWordTextBudget + 16 * size, st.bit_length);
     Ref words = new_list();
-    for_each(data.get(), [&](PyObject* item) { list_append(words.get(), check(PyObject_Str(item)).get()); });
+    for_each(data.get(), [&](PyObject* item) {
+        if (!PyUnicode_CheckExact(item) && !budget.charge(item)) {
+            Ref detail = check(PyUnicode_FromFormat("its words would take more than %zu characters",
+                                                    kWordTextBudget + 16 * size));
+            Ref head = new_text("pickle 文件数据越界: ");
+            raise_object(st.UnpicklingError, concat({head.get(), detail.get()}).get());
+        }
+        list_append(words.get(), check(PyObject_Str(item)).get());
+    });
     return words;
 }
 
@@ -327,7 +616,28 @@ Ref longest_first(std::vector<Ref> words) {
     return list;
 }
 
+// A new engine, not yet on the instance: the pattern or the automaton (or
+// neither, for an empty lexicon) and the checker's fast path for it.
+struct Engine {
+    Ref regex, automaton, fast_path;
+};
+
+Engine make_engine(State& st, PyObject* self, PyObject* words);
+void publish_engine(State& st, PyObject* self, Engine engine);
 void build_engine(State& st, PyObject* self);
+bool builds_its_own_engine(State& st, PyObject* self);
+
+// Puts `banned` on the instance and runs `finish`; when that fails, the
+// previous list is put back, so a failed reload leaves banned_words as it was.
+template <class Finish>
+void publish_banned_words(State& st, PyObject* self, PyObject* banned, Finish&& finish) {
+    Ref previous = getattr(self, st.banned_words);
+    setattr(self, st.banned_words, banned);
+    if (auto err = catch_error([&] { finish(); })) {
+        setattr(self, st.banned_words, previous.get());
+        err->raise_again();
+    }
+}
 
 Ref load_banned_words(State& st, PyObject* self) {
     Merge merge(st);
@@ -339,12 +649,18 @@ Ref load_banned_words(State& st, PyObject* self) {
     merge.add(getattr(self, st.builtin_words).get());
     merge_file(st, self, merge);
     Ref banned = longest_first(without_excluded(st, self, std::move(merge.words)));
-    setattr(self, st.banned_words, banned.get());
-    Ref fn = getattr(self, st.build_engine);
-    if (is_own_method(fn.get(), st.build_engine_def, self))
-        build_engine(st, self);
-    else
-        call(fn.get());
+    if (builds_its_own_engine(st, self)) {  // the whole new state is built before any of it is published
+        Engine engine = make_engine(st, self, banned.get());
+        publish_banned_words(st, self, banned.get(), [&] { publish_engine(st, self, std::move(engine)); });
+        return none();
+    }
+    Ref fn = getattr(self, st.build_engine);  // an override reads banned_words from the instance
+    publish_banned_words(st, self, banned.get(), [&] {
+        if (is_own_method(fn.get(), st.build_engine_def, self))
+            build_engine(st, self);
+        else
+            call(fn.get());
+    });
     return none();
 }
 
@@ -402,20 +718,49 @@ MatcherPtr matcher_of(State& st, const FastPath& path) {
     return path.matcher;
 }
 
-Ref build_automaton(State& st, PyObject* self) {
+// pyahocorasick frees its trie recursively, one C stack frame (16 bytes in
+// pyahocorasick 2.3) per code point of the longest key, in whichever thread
+// drops the automaton: a key of 700,000 code points overflows an 8 MiB
+// stack. Keys up to this length need at most 16 KiB of stack at 16 bytes a
+// level (64 KiB at four times that), safe in any thread Python can start
+// (threading.stack_size allows 32 KiB and up); a lexicon with a longer
+// entry is matched by the pattern engine, whose parser and matcher do not
+// recurse on word length.
+constexpr Py_ssize_t kMaxAutomatonKey = 1024;
+
+// The automaton's keys for `values` (lower-cased with ignore_case); false
+// when one is longer than kMaxAutomatonKey.
+bool automaton_keys(State& st, PyObject* self, const std::vector<Ref>& values, std::vector<Ref>& keys) {
+    bool fold = truth(getattr(self, st.ignore_case).get());
+    keys.reserve(values.size());
+    for (const Ref& w : values) {
+        keys.push_back(fold ? lowered(st, w.get()) : w.copy());
+        Py_ssize_t length = PyObject_Length(keys.back().get());
+        if (length < 0) throw_error();
+        if (length > kMaxAutomatonKey) return false;
+    }
+    return true;
+}
+
+Ref automaton_of(State& st, const std::vector<Ref>& keys, const std::vector<Ref>& values) {
     Ref module = global(st, st.ahocorasick);
     Ref automaton_type = getattr(module.get(), st.Automaton);
-    std::vector<Ref> values = list_items(getattr(self, st.banned_words).get());
-    bool fold = truth(getattr(self, st.ignore_case).get());
-    std::vector<Ref> keys;
-    keys.reserve(values.size());
-    for (Ref& w : values) keys.push_back(fold ? lowered(st, w.get()) : w.copy());
     Ref automaton = call(automaton_type.get());
     Ref add_word = getattr(automaton.get(), st.add_word);  // looked up once, not once a word
     ArgsTuple args(2);
     for (size_t i = 0; i < keys.size(); ++i) args.call(add_word.get(), {keys[i].get(), values[i].get()});
     call_method(automaton.get(), st.make_automaton);
     return automaton;
+}
+
+Ref build_automaton(State& st, PyObject* self) {
+    std::vector<Ref> values = list_items(getattr(self, st.banned_words).get()), keys;
+    if (!automaton_keys(st, self, values, keys)) {
+        PyErr_Format(PyExc_ValueError, "a lexicon entry longer than %zd code points cannot go into an automaton",
+                     kMaxAutomatonKey);
+        throw_error();
+    }
+    return automaton_of(st, keys, values);
 }
 
 constexpr auto kBuildAutomaton = sig("PromptBanChecker._build_automaton", "($self)",
@@ -459,51 +804,71 @@ Ref regex_fast_path(State& st, PyObject* regex, PyObject* pattern, const std::ve
 }
 
 // The alternation of the escaped words, in list order.
-void build_regex(State& st, PyObject* self, PyObject* words) {
-    std::vector<Ref> items = list_items(words);
+Engine build_regex(State& st, PyObject* self, const std::vector<Ref>& items) {
     bool fold = truth(getattr(self, st.ignore_case).get());
     Ref escape = getattr(st.re_module, st.escape);
     Ref escaped = new_list();
-    for (Ref& w : items) list_append(escaped.get(), call(escape.get(), w.get()).get());
+    for (const Ref& w : items) list_append(escaped.get(), call(escape.get(), w.get()).get());
     Ref bar = new_text("|");
     Ref pattern = check(PyUnicode_Join(bar.get(), escaped.get()));
     Ref args = tuple_of({pattern.get()});
     Ref kwargs = new_dict();
     dict_set(kwargs.get(), st.flags, fold ? st.ignorecase : st.zero);
-    Ref regex = call_kw(getattr(st.re_module, st.compile).get(), args.get(), kwargs.get());
-    Ref fast_path = regex_fast_path(st, regex.get(), pattern.get(), items, fold);
-    setattr(self, st.ban_regex, regex.get());
-    setattr(self, st.automaton, Py_None);
-    set_fast_path(st, self, std::move(fast_path));
+    Engine engine;
+    engine.regex = call_kw(getattr(st.re_module, st.compile).get(), args.get(), kwargs.get());
+    engine.fast_path = regex_fast_path(st, engine.regex.get(), pattern.get(), items, fold);
+    return engine;
 }
 
-// A new engine is assigned before the other attribute is cleared, so a check
-// running meanwhile in another thread always finds one of them.
-void build_engine(State& st, PyObject* self) {
-    Ref words = getattr(self, st.banned_words);
-    if (!truth(words.get())) {
-        setattr(self, st.ban_regex, Py_None);
-        setattr(self, st.automaton, Py_None);
-        return set_fast_path(st, self, Ref());
-    }
-    Py_ssize_t size = PyObject_Size(words.get());
+// The engine for `words` as _build_engine chooses it; an automaton through
+// the instance's _build_automaton.
+Engine make_engine(State& st, PyObject* self, PyObject* words) {
+    if (!truth(words)) return Engine{};
+    Py_ssize_t size = PyObject_Size(words);
     if (size < 0) throw_error();
     Ref count = new_int(size);
     Ref threshold = global(st, st.ac_threshold);
     if (!check_bool(PyObject_RichCompareBool(count.get(), threshold.get(), Py_GE)) ||
         !truth(global(st, st.has_ac).get()))
-        return build_regex(st, self, words.get());
+        return build_regex(st, self, list_items(words));
     Ref fn = getattr(self, st.build_automaton);
-    Ref automaton, fast_path;
-    if (is_own_method(fn.get(), st.build_automaton_def, self)) {
-        automaton = build_automaton(st, self);
-        fast_path = automaton_fast_path(st, automaton.get());
-    } else {
-        automaton = call(fn.get());
+    Engine engine;
+    if (!is_own_method(fn.get(), st.build_automaton_def, self)) {
+        engine.automaton = call(fn.get());
+        return engine;
     }
-    setattr(self, st.automaton, automaton.get());
-    setattr(self, st.ban_regex, Py_None);
-    set_fast_path(st, self, std::move(fast_path));
+    std::vector<Ref> items = list_items(words), keys;
+    if (!automaton_keys(st, self, items, keys)) return build_regex(st, self, items);
+    engine.automaton = automaton_of(st, keys, items);
+    engine.fast_path = automaton_fast_path(st, engine.automaton.get());
+    return engine;
+}
+
+// Whether load_banned_words may build the engine aside: _build_engine and
+// _build_automaton are our own, which read banned_words only as given.
+bool builds_its_own_engine(State& st, PyObject* self) {
+    Ref engine = getattr(self, st.build_engine);
+    if (!is_own_method(engine.get(), st.build_engine_def, self)) return false;
+    Ref automaton = getattr(self, st.build_automaton);
+    return is_own_method(automaton.get(), st.build_automaton_def, self);
+}
+
+// A new engine is assigned before the other attribute is cleared, so a check
+// running meanwhile in another thread always finds one of them.
+void publish_engine(State& st, PyObject* self, Engine engine) {
+    if (engine.automaton) {
+        setattr(self, st.automaton, engine.automaton.get());
+        setattr(self, st.ban_regex, Py_None);
+    } else {
+        setattr(self, st.ban_regex, engine.regex ? engine.regex.get() : Py_None);
+        setattr(self, st.automaton, Py_None);
+    }
+    set_fast_path(st, self, std::move(engine.fast_path));
+}
+
+void build_engine(State& st, PyObject* self) {
+    Ref words = getattr(self, st.banned_words);
+    publish_engine(st, self, make_engine(st, self, words.get()));
 }
 
 constexpr auto kBuildEngine = sig("PromptBanChecker._build_engine", "($self)",
@@ -842,6 +1207,9 @@ void intern_names(State& st) {
     st.empty_text = st.keep(new_text(""));
     st.get = st.name("get");
     st.keys = st.name("keys");
+    st.read = st.name("read");
+    st.bit_length = st.name("bit_length");
+    st.chunk_size = st.keep(new_int(64 * 1024));
     st.fast_path = st.name("_PromptBanChecker__fast_path");  // the private slot `__fast_path`
 }
 

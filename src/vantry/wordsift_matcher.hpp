@@ -132,6 +132,7 @@ public:
         t->lower_.resize(kBlocks);
         t->pattern_.resize(kBlocks);
         t->read_pattern_rules(st);
+        t->read_astral_class_rule();
         t->fill(Fold::Lower, 0);
         t->fill(Fold::Pattern, 0);
         return t;
@@ -143,6 +144,14 @@ public:
         const Block* b = block(fold, c);
         return b ? &b->entry[c & 0xFF] : nullptr;
     }
+
+    // How a case-insensitive pattern treats a code point beyond U+FFFF that
+    // ends up in a character class (the alternation of one-code-point words):
+    // CPython 3.11 to 3.13 keep such a member as written and compare it with
+    // the text's lower-case form, so a member with a lower case of its own
+    // (U+10400, U+1E900...) matches nothing, not even itself.
+    enum class AstralClass : uint8_t { Lowered, AsWritten, Unknown };
+    AstralClass astral_class() const { return astral_class_; }
 
     // Fills every block the code points need (the GIL held).
     void prepare(Fold fold, const Py_UCS4* text, size_t n) {
@@ -188,6 +197,27 @@ private:
             PyErr_Clear();
             tolower_ = nullptr;
         }
+    }
+
+    // Asks re itself, once: does a case-insensitive class holding U+10400
+    // match U+10400 and its lower case U+10428?
+    void read_astral_class_rule() {
+        Ref re = Ref::steal_or_null(PyImport_ImportModule("re"));
+        Ref compiled = re ? Ref::steal_or_null(PyObject_CallMethod(re.get(), "compile", "si", "\U00010400|\x01",
+                                                                   2 /* re.IGNORECASE */))
+                          : Ref();
+        Ref upper = compiled ? Ref::steal_or_null(PyObject_CallMethod(compiled.get(), "fullmatch", "s", "\U00010400"))
+                             : Ref();
+        Ref lower = upper ? Ref::steal_or_null(PyObject_CallMethod(compiled.get(), "fullmatch", "s", "\U00010428"))
+                          : Ref();
+        if (!lower) {
+            if (PyErr_Occurred() && !PyErr_ExceptionMatches(PyExc_Exception)) throw_error();
+            PyErr_Clear();  // unknown: such lexicons keep to the engine
+            return;
+        }
+        bool matches_upper = !is_none(upper.get()), matches_lower = !is_none(lower.get());
+        if (matches_upper && matches_lower) astral_class_ = AstralClass::Lowered;
+        if (!matches_upper && !matches_lower) astral_class_ = AstralClass::AsWritten;
     }
 
     long call_long(PyObject* fn, long arg) {
@@ -238,6 +268,7 @@ private:
     PyObject* lower_name_ = nullptr;  // borrowed from the module state, like the two below
     PyObject* tolower_ = nullptr;     // _sre.unicode_tolower, or null when the rules are unknown
     PyObject* iscased_ = nullptr;
+    AstralClass astral_class_ = AstralClass::Unknown;
 };
 
 using CaseTablesPtr = std::shared_ptr<CaseTables>;
@@ -541,6 +572,40 @@ inline bool exact_key_from_utf8(PyObject* key, Key& out, bool& sigma_free) {
     return true;
 }
 
+// Whether re compiles the alternation of `keys` (in this order) with their
+// last code points as one character class: its parser moves the prefix all
+// items share out of the alternation and turns an alternation of single code
+// points into a class. So: two keys or more, of one length, equal up to
+// their last code point.
+inline bool last_code_points_form_a_class(const std::vector<Ref>& keys) {
+    if (keys.size() < 2) return false;
+    PyObject* first = keys[0].get();
+    Py_ssize_t length = PyUnicode_GetLength(first);
+    for (const Ref& key : keys) {
+        if (PyUnicode_GetLength(key.get()) != length) return false;
+        for (Py_ssize_t i = 0; i + 1 < length; ++i)
+            if (PyUnicode_ReadChar(key.get(), i) != PyUnicode_ReadChar(first, i)) return false;
+    }
+    return true;
+}
+
+// An image no text code point has: a key holding it never matches.
+constexpr uint32_t kNoMatch = 0x110000;
+
+// The image under Pattern of a key's code point c that stands in a character
+// class (see CaseTables::AstralClass), given its usual image; false when it
+// cannot be told.
+inline bool class_member_image(const CaseTables& tables, uint32_t c, uint32_t& image) {
+    if (c <= 0xFFFF) return true;
+    switch (tables.astral_class()) {
+        case CaseTables::AstralClass::Lowered: return true;
+        case CaseTables::AstralClass::AsWritten:
+            if (image != c) image = kNoMatch;  // compared with lower-case forms, which it is not
+            return true;
+        default: return false;
+    }
+}
+
 // The matcher of a list of keys mapped by `fold` (Exact or Pattern; the
 // automaton's keys are taken as they are). Null when a key cannot be taken:
 // empty, not exact text, or a code point without an image.
@@ -548,9 +613,11 @@ inline MatcherPtr build_matcher(const std::vector<Ref>& keys, Fold fold, CaseTab
     std::vector<Key> encoded(keys.size());
     bool sigma_free = true;
     uint8_t bytes[4];
+    for (const Ref& key : keys)
+        if (!PyUnicode_CheckExact(key.get()) || PyUnicode_GetLength(key.get()) == 0) return nullptr;
+    bool last_in_class = fold == Fold::Pattern && last_code_points_form_a_class(keys);
     for (size_t i = 0; i < keys.size(); ++i) {
         PyObject* key = keys[i].get();
-        if (!PyUnicode_CheckExact(key) || PyUnicode_GetLength(key) == 0) return nullptr;
         Key& out = encoded[i];
         out.id = static_cast<uint32_t>(i);
         if (fold == Fold::Exact && exact_key_from_utf8(key, out, sigma_free)) continue;
@@ -564,7 +631,9 @@ inline MatcherPtr build_matcher(const std::vector<Ref>& keys, Fold fold, CaseTab
                 uint32_t e = *tables.entry(fold, c);
                 if ((e & CaseTables::kUndecided) || ((e & CaseTables::kCaseless) && (e & CaseTables::kInClass)))
                     return nullptr;
-                c = (e & CaseTables::kCaseless) ? c : (e & CaseTables::kImage);
+                uint32_t image = (e & CaseTables::kCaseless) ? c : (e & CaseTables::kImage);
+                if (last_in_class && k + 1 == cps.size() && !class_member_image(tables, c, image)) return nullptr;
+                c = image;
             }
             sigma_free = sigma_free && c != 0x3C3 && c != 0x3C2;
             if (k == 0) out.first = c;

@@ -28,6 +28,7 @@ GLOSSES: tuple[tuple[str, str], ...] = (
     ("违禁词文件不存在", "the banned-word file does not exist"),
     ("pickle 文件内容必须是 list", "a lexicon pickle must hold a list"),
     ("pickle 文件禁止引用全局对象", "a lexicon pickle may not refer to code"),
+    ("pickle 文件数据越界", "a lexicon pickle declares more data than it holds"),
     ("重启请求被拒绝", "the restart request was refused"),
     ("重启请求被重定向", "the restart request was redirected; not followed"),
     ("重启指令送达未知", "a gateway answered: delivery unknown, waiting"),
