@@ -288,6 +288,11 @@ class Table:
         self._calls += 1
         return self._calls - 1
 
+    def wants(self, rows):
+        """Whether any of the next ``rows`` compare calls is measured here; if none is, they are
+        passed over, so a benchmark can skip making their inputs (a worker process measures a few)."""
+        return True
+
     def compare(self, operation, size, vantry_fn, floor_fn, kind=PURE, target=None, series=None, per=1, bound=None):
         """One row of vantry_fn against floor_fn; ``per``: items each call handles (the row shows time per item)."""
         index = self._next_index()
@@ -382,6 +387,12 @@ class WorkerTable(Table):
         super().__init__()
         self.indexes = set(indexes)
         self.results = {}
+
+    def wants(self, rows):
+        if self.indexes.isdisjoint(range(self._calls, self._calls + rows)):
+            self._calls += rows
+            return False
+        return True
 
     def compare(self, operation, size, vantry_fn, floor_fn, kind=PURE, target=None, series=None, per=1, bound=None):
         index = self._next_index()

@@ -807,6 +807,35 @@ def test_installed_entry_points(launcher, tmp_path):
     assert (run.returncode, run.stderr, run.stdout.count("\n")) == (141, "", 1)
 
 
+# Start-up: each command line imports only what it runs (argv, must load, must not load).
+CLI = ["vantry.cli.screen", "vantry.cli.size", "vantry.cli.images", "vantry.cli.batch", "vantry.cli.comfyui"]
+HEAVY = ["logging", "dataclasses", "urllib.parse", "concurrent.futures", "PIL", "vantry.aspecta",
+         "vantry.wordsift", "vantry.gridlum", "vantry.comfyui.revivo"]
+
+
+@pytest.mark.parametrize("argv, loaded", [
+    (["--version"], []),
+    (["--help"], ["argparse"]),
+    (["size", "16:9"], ["argparse", "vantry.cli.size", "vantry.gridlum"]),
+    (["screen", "a lighthouse"], ["argparse", "vantry.cli.screen", "vantry.wordsift"]),
+])
+def test_a_command_line_imports_only_what_it_runs(argv, loaded):
+    code = ("import sys; from vantry.cli import main\n"
+            "try: main(sys.argv[1:])\n"
+            "except SystemExit: pass\n"
+            "print(' '.join(sorted(sys.modules)), file=sys.stderr)")
+    run = subprocess.run([sys.executable, "-c", code, *argv], capture_output=True, text=True, timeout=60)
+    modules = set(run.stderr.split())
+    assert set(loaded) <= modules
+    assert not modules & (set(CLI + HEAVY + ["argparse"]) - set(loaded))
+
+
+def test_the_summary_list_is_the_subcommands_own():
+    from vantry.cli import build_parser
+
+    assert build_parser(["--help"]).format_help() == build_parser().format_help()
+
+
 @pytest.mark.parametrize(
     "argv, code, refused, message",
     [(["normalise", "FIFO", "IMG", "-o", "OUT", "-j", "2"], 1, "FIFO", "not a regular file but a FIFO"),
@@ -833,13 +862,44 @@ def test_inputs_that_are_not_regular_files_are_refused_unread(tmp_path, argv, co
     assert len(lines) == 1 if code == 2 else len(lines) == 2 and re.fullmatch(r"1 \w+, 1 failed", lines[1])
 
 
+READ_BYTES = """
+import sys
+from vantry.cli import main
+
+def read_so_far():
+    with open("/proc/self/io") as io:
+        return next(int(line.split()[1]) for line in io if line.startswith("rchar:"))
+
+main(sys.argv[1:])  # imports everything the command needs
+before = read_so_far()
+main(sys.argv[1:])
+print(read_so_far() - before)
+"""
+
+
+# ratio reads a file's header, not the whole file: each image is followed by 64 MiB it never needs.
+@pytest.mark.parametrize("fmt, orientation, shown", [("PNG", None, "3:2"), ("JPEG", 6, "2:3"), ("JPEG", 1, "3:2")])
+def test_ratio_reads_only_headers(tmp_path, fmt, orientation, shown):
+    path = tmp_path / f"photo.{fmt.lower()}"
+    exif = Image.Exif()
+    if orientation:
+        exif[0x0112] = orientation
+    Image.new("RGB", (300, 200), (90, 20, 30)).save(path, format=fmt, exif=exif.tobytes())
+    with open(path, "r+b") as file:
+        file.truncate(path.stat().st_size + 64 * 2**20)  # sparse: costs no disk
+    run = subprocess.run([sys.executable, "-c", READ_BYTES, "ratio", str(path)], capture_output=True, text=True,
+                         timeout=60)
+    *lines, read = run.stdout.splitlines()
+    assert lines == [f"{path}: {shown} (about {shown})"] * 2 and int(read) < 2**20
+
+
 STUCK_BATCH = """
 import pathlib, sys, threading
 from vantry.cli import batch, command
 
 started = pathlib.Path(sys.argv.pop(1))
 
-def stuck(step, path):  # a file whose decoding takes as long as it likes
+def stuck(step, read, path):  # a file whose decoding takes as long as it likes
     started.touch()
     threading.Event().wait()
 
@@ -866,13 +926,6 @@ def test_first_ctrl_c_ends_the_process_while_files_are_in_hand(tmp_path, jobs):
         child.kill()
         child.wait()
         child.stderr.close()
-
-
-def test_help_loads_no_extension_module():
-    code = "import sys; from vantry.cli import build_parser; build_parser(); " \
-           "print([m for m in sys.modules if m.startswith('vantry.') and not m.startswith('vantry.cli')])"
-    run = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, env={**os.environ})
-    assert run.stdout.strip() == "[]"
 
 
 class _Terminal(io.StringIO):

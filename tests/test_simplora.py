@@ -154,6 +154,27 @@ def test_raw_ratio_of_every_small_size(reported):
         assert simplora.get_raw_simple_ratio(b"x") == oracles.raw_simple_ratio(*size), size
 
 
+# Pillow's own close is passed over only where it would change nothing; any other close runs, once.
+@pytest.mark.parametrize("patch", ["stand-in", "ImageFile.close", "Image.close"])
+def test_a_close_that_may_matter_runs_once(monkeypatch, patch):
+    from PIL import ImageFile
+
+    closed = []
+    if patch == "stand-in":
+        class Counted(ReportedSize):
+            def close(self):
+                closed.append(self)
+
+        monkeypatch.setattr(Image, "open", lambda fp, *args, **kwargs: Counted((1920, 1080)))
+    else:
+        owner = ImageFile.ImageFile if patch == "ImageFile.close" else Image.Image
+        own = vars(owner)["close"]
+        monkeypatch.setattr(owner, "close", lambda self: closed.append(self) or own(self))
+    data = encode_image(1920, 1080, "RGB", "PNG") if patch != "stand-in" else b"x"
+    assert ImageSimplora().get_raw_simple_ratio(data) == "16:9"
+    assert len(closed) == 1
+
+
 # Image.open is read at every call, from Pillow's namespace or through its module __getattr__.
 def test_open_found_through_a_module_getattr(monkeypatch):
     monkeypatch.delattr(Image, "open")

@@ -206,9 +206,13 @@ public:
 #pragma GCC diagnostic pop
     }
     void close() {
+        if (!obj_) return;  // dismissed
         Ref obj = std::move(obj_);
         Ref r = call_method(obj.get(), name_);
     }
+    // Leaves the object unclosed, now and at the end of the scope: for a
+    // caller that knows its close would change nothing.
+    void dismiss() { Ref obj = std::move(obj_); }
 
 private:
     Ref obj_;

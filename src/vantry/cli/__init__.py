@@ -4,21 +4,25 @@ This file holds the parser, ``main`` and the script's entry; batch.py runs the
 image batches (input order, jobs, Dask, progress, the overwrite guard, the
 summary and exit code); files.py reads inputs (regular files only, of bounded
 size) and writes outputs (through exclusively created temporary files);
-images.py, screen.py, size.py and comfyui.py hold the subcommands. Extension
-modules are imported inside the subcommands, so ``vantry --help`` loads none.
+images.py, screen.py, size.py and comfyui.py hold the subcommands.
+
+Start-up is kept to what the command line asks for: ``--version`` imports
+nothing, ``--help`` only argparse, and a subcommand only its own file (which
+imports the extension modules when it runs). The other subcommands appear in
+the parser by name and summary alone.
 """
 
 from __future__ import annotations
 
-import argparse
-import os
 import sys
-from collections.abc import Sequence
-from typing import NoReturn
 
 from vantry import __version__
-from vantry.cli import comfyui, images, screen, size
-from vantry.cli.common import HelpFormatter, UsageError, describe, epilog, error
+
+TYPE_CHECKING = False
+if TYPE_CHECKING:
+    import argparse
+    from collections.abc import Sequence
+    from typing import NoReturn
 
 EXIT_CODES = {
     0: "success",
@@ -28,16 +32,38 @@ EXIT_CODES = {
     141: "standard output closed early (| head): the command stops quietly",
 }
 
+# Every subcommand: the file that registers it, and its line in `vantry --help`.
+SUBCOMMANDS = {
+    "screen": ("screen", "screen prompts against the ban lexicon (exit 1 when one is banned)"),
+    "size": ("size", "the service output size for an aspect ratio"),
+    "ratio": ("images", "exact and approximate aspect ratios of images"),
+    "normalise": ("images", "enlarge the shorter side of images, write them into OUT"),
+    "letterbox": ("images", "fit images into WIDTH x HEIGHT on a background, write them into OUT"),
+    "scale": ("images", "scale images to the editing model's nearest preferred size, write them into OUT"),
+    "comfyui": ("comfyui", "manage a ComfyUI server"),
+}
 
-class _Parser(argparse.ArgumentParser):
-    """Reports bad usage in one line, as every other error of the command."""
 
-    def error(self, message: str) -> NoReturn:
-        self.exit(2, f"{self.prog}: error: {message} (see {self.prog} --help)\n")
+def _chosen(argv: Sequence[str]) -> str | None:
+    """The subcommand named on the command line: the first word that is not an option."""
+    return next((word for word in argv if not word.startswith("-")), None)
 
 
-def build_parser() -> argparse.ArgumentParser:
-    parser = _Parser(
+def build_parser(argv: Sequence[str] | None = None) -> argparse.ArgumentParser:
+    """The parser, with the whole of the subcommand that `argv` names and the
+    others by name and summary; with every subcommand whole when argv is None."""
+    import argparse
+    import importlib
+
+    from vantry.cli.common import HelpFormatter, epilog
+
+    class Parser(argparse.ArgumentParser):
+        """Reports bad usage in one line, as every other error of the command."""
+
+        def error(self, message: str) -> NoReturn:
+            self.exit(2, f"{self.prog}: error: {message} (see {self.prog} --help)\n")
+
+    parser = Parser(
         prog="vantry", formatter_class=HelpFormatter,
         description="Image normalisation, letterboxing and scaling, service sizes, prompt screening and ComfyUI "
                     "restarts for image-generation pipelines.",
@@ -45,15 +71,25 @@ def build_parser() -> argparse.ArgumentParser:
                        'vantry screen --json < prompts.txt | head -1'], EXIT_CODES))
     parser.add_argument("--version", action="version", version=f"vantry {__version__}")
     sub = parser.add_subparsers(dest="command", required=True, metavar="COMMAND")
-    screen.register(sub, HelpFormatter)
-    size.register(sub, HelpFormatter)
-    images.register(sub, HelpFormatter)
-    comfyui.register(sub, HelpFormatter)
+    if argv is None:
+        whole = {module for module, _ in SUBCOMMANDS.values()}
+    else:
+        chosen = _chosen(argv)
+        whole = {SUBCOMMANDS[chosen][0]} if chosen in SUBCOMMANDS else set()
+    registered: set[str] = set()
+    for name, (module, summary) in SUBCOMMANDS.items():
+        if module not in whole:
+            sub.add_parser(name, help=summary, add_help=False)
+        elif module not in registered:  # a file registers all of its subcommands at once
+            registered.add(module)
+            importlib.import_module(f"vantry.cli.{module}").register(sub, HelpFormatter)
     return parser
 
 
 def _quiet_stdout() -> None:
     """After a closed pipe: point stdout at /dev/null, so the flush at exit cannot fail again."""
+    import os
+
     try:
         devnull = os.open(os.devnull, os.O_WRONLY)
         os.dup2(devnull, sys.stdout.fileno())
@@ -62,7 +98,14 @@ def _quiet_stdout() -> None:
 
 
 def main(argv: Sequence[str] | None = None) -> int:
-    args = build_parser().parse_args(argv)
+    argv = sys.argv[1:] if argv is None else list(argv)
+    if argv == ["--version"]:
+        print(f"vantry {__version__}")
+        return 0
+    args = build_parser(argv).parse_args(argv)
+
+    from vantry.cli.common import UsageError, describe, error
+
     try:
         code: int = args.func(args)
         return code
@@ -82,6 +125,8 @@ def main(argv: Sequence[str] | None = None) -> int:
 
 def _exit_now(code: int) -> NoReturn:
     """End the process without waiting for other threads (or running exit handlers)."""
+    import os
+
     for stream in (sys.stdout, sys.stderr):
         try:
             stream.flush()

@@ -17,7 +17,6 @@ from __future__ import annotations
 
 import argparse
 import collections
-import concurrent.futures
 import contextlib
 import os
 import pathlib
@@ -25,8 +24,7 @@ import sys
 import threading
 import warnings
 from collections.abc import Callable, Iterator, Sequence
-from dataclasses import dataclass, replace
-from typing import Any, Protocol, TextIO
+from typing import Any, NamedTuple, Protocol, TextIO
 
 from vantry.cli import output
 from vantry.cli.common import UsageError, compress_level, describe, positive
@@ -39,27 +37,34 @@ AHEAD_PER_WORKER = 2
 DASK_CONNECT_TIMEOUT = "10s"
 
 
-@dataclass(frozen=True)
-class Outcome:
+class Outcome(NamedTuple):
     data: bytes | None  # the file to write into -o (None: the command writes nothing)
     facts: tuple[str, ...]  # what the file's line reports: sizes, ratios
     notes: tuple[str, ...] = ()  # one line each on standard error: frames not used, a warning
 
 
-Step = Callable[[bytes], Outcome]
+class Step(Protocol):
+    """What a subcommand hands over: picklable plain settings, called with what `read` gave of one file."""
+
+    def __call__(self, data: bytes, /) -> Outcome: ...
+
+
+Read = Callable[[pathlib.Path], bytes]  # what a step gets of a file: by default its bytes
 Line = Callable[[pathlib.Path, "pathlib.Path | None", Outcome], str]
 
 
-@dataclass(frozen=True)
-class Batch:
+class Batch(NamedTuple):
     files: Sequence[str]
     step: Step  # runs in a thread or on a Dask worker: plain settings only
     line: Line  # the file's report line, made here from its outcome
     verb: str  # for the summary: "3 normalised, 1 failed"
     output: str | None = None  # the -o directory, when the command writes files
+    read: Read = read_input  # runs where the file is read: in a thread, or here for --dask
 
 
-def add_options(parser: argparse.ArgumentParser, writes: bool) -> None:
+def add_options(parser: argparse.ArgumentParser, writes: bool, threads_help: bool = True) -> None:
+    """The batch options; threads_help False: a subcommand whose files gain nothing from threads
+    (header reads hold the GIL) does them one after another unless -j asks otherwise."""
     if writes:
         parser.add_argument("-o", "--output", required=True, metavar="OUT",
                             help="output directory, created if missing; each IMAGE becomes OUT/<name>.png "
@@ -71,9 +76,10 @@ def add_options(parser: argparse.ArgumentParser, writes: bool) -> None:
         parser.add_argument("--compress-level", type=compress_level, metavar="0-9",
                             help="PNG compression level: 1 writes photos about twice as fast, a little larger; "
                                  "default: Pillow's default (6)")
-    parser.add_argument("-j", "--jobs", type=positive, metavar="N",
-                        help=f"files done at once (default: the usable CPUs, here {usable_cpus()}); "
-                             "-j 1 does one after another")
+    jobs_help = (f"files done at once (default: the usable CPUs, here {usable_cpus()}); -j 1 does one after another"
+                 if threads_help else "files done at once (default 1: header reads gain nothing from threads)")
+    parser.add_argument("-j", "--jobs", type=positive, metavar="N", help=jobs_help)
+    parser.set_defaults(default_jobs=None if threads_help else 1)
     parser.add_argument("--dask", metavar="ADDRESS",
                         help="run the batch on the Dask cluster whose scheduler is ADDRESS (tcp://host:8786); "
                              "needs the dask extra")
@@ -101,7 +107,7 @@ _Launched = tuple[pathlib.Path, "pathlib.Path | None", "_Pending | Exception"]
 class _Runner(Protocol):
     ahead: int
 
-    def submit(self, step: Step, path: pathlib.Path) -> _Pending: ...
+    def submit(self, step: Step, read: Read, path: pathlib.Path) -> _Pending: ...
 
     def close(self, wait: bool) -> None: ...
 
@@ -145,11 +151,26 @@ def run_noting_warnings(step: Step, data: bytes) -> Outcome:
     finally:
         del _noting.notes
     # A file opened twice warns twice: each warning is one note.
-    return replace(outcome, notes=tuple(dict.fromkeys(outcome.notes + tuple(notes)))) if notes else outcome
+    return outcome._replace(notes=tuple(dict.fromkeys(outcome.notes + tuple(notes)))) if notes else outcome
 
 
-def _read_and_run(step: Step, path: pathlib.Path) -> Outcome:
-    return run_noting_warnings(step, read_input(path))
+def _read_and_run(step: Step, read: Read, path: pathlib.Path) -> Outcome:
+    return run_noting_warnings(step, read(path))
+
+
+class _Done:
+    """A file already done: its outcome, or the error it raised."""
+
+    def __init__(self, outcome: Outcome | None, error: Exception | None) -> None:
+        self.outcome, self.error = outcome, error
+
+    def result(self) -> Outcome | None:
+        if self.error is not None:
+            raise self.error
+        return self.outcome
+
+    def cancel(self) -> bool:
+        return False
 
 
 class _InOrder:
@@ -157,13 +178,11 @@ class _InOrder:
 
     ahead = 1
 
-    def submit(self, step: Step, path: pathlib.Path) -> _Pending:
-        future: concurrent.futures.Future[Outcome] = concurrent.futures.Future()
+    def submit(self, step: Step, read: Read, path: pathlib.Path) -> _Pending:
         try:
-            future.set_result(_read_and_run(step, path))
+            return _Done(_read_and_run(step, read, path), None)
         except Exception as exc:
-            future.set_exception(exc)
-        return future
+            return _Done(None, exc)
 
     def close(self, wait: bool) -> None:
         pass
@@ -175,10 +194,12 @@ class _Threads:
 
     def __init__(self, jobs: int) -> None:
         self.ahead = jobs * AHEAD_PER_WORKER
+        import concurrent.futures  # here: one file after another needs none of it
+
         self.pool = concurrent.futures.ThreadPoolExecutor(jobs, thread_name_prefix="vantry-batch")
 
-    def submit(self, step: Step, path: pathlib.Path) -> _Pending:
-        return self.pool.submit(_read_and_run, step, path)
+    def submit(self, step: Step, read: Read, path: pathlib.Path) -> _Pending:
+        return self.pool.submit(_read_and_run, step, read, path)
 
     def close(self, wait: bool) -> None:
         self.pool.shutdown(wait=wait, cancel_futures=True)
@@ -201,11 +222,11 @@ class _Cluster:
         threads = sum(self.client.nthreads().values()) or 1
         self.ahead = threads * AHEAD_PER_WORKER
 
-    def submit(self, step: Step, path: pathlib.Path) -> _Pending:
+    def submit(self, step: Step, read: Read, path: pathlib.Path) -> _Pending:
         # The bytes go to a worker on their own, not inside the task graph (which Dask
         # warns about from 10 MB on). pure=False: two files with the same bytes are
         # still two tasks, each reported.
-        data = self.client.scatter(read_input(path), hash=False)
+        data = self.client.scatter(read(path), hash=False)
         future: _Pending = self.client.submit(run_noting_warnings, step, data, pure=False)
         return future
 
@@ -218,7 +239,7 @@ def _runner(args: argparse.Namespace) -> _Runner:
         if args.jobs is not None:
             raise UsageError("-j/--jobs is for local runs; with --dask the cluster's workers set how many run at once")
         return _Cluster(args.dask)
-    jobs = args.jobs or usable_cpus()
+    jobs = args.jobs or getattr(args, "default_jobs", None) or usable_cpus()
     return _InOrder() if jobs == 1 else _Threads(jobs)
 
 
@@ -314,7 +335,7 @@ def _run(batch: Batch, args: argparse.Namespace) -> int:
     def launch(path: pathlib.Path) -> _Launched:
         try:
             target = targets(path) if targets is not None else None
-            return path, target, runner.submit(batch.step, path)
+            return path, target, runner.submit(batch.step, batch.read, path)
         except Exception as exc:  # a refused output path; for --dask, an unreadable file
             return path, None, exc
 

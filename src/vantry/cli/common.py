@@ -6,6 +6,7 @@ from __future__ import annotations
 
 import argparse
 import math
+import os
 import sys
 
 
@@ -109,8 +110,28 @@ def epilog(examples: list[str], exit_codes: dict[int, str]) -> str:
     return f"examples:{shown}\n\nexit codes:{codes}"
 
 
+def terminal_columns() -> int:
+    """The width help is wrapped to, found as shutil.get_terminal_size finds it (argparse
+    would import shutil for it, a fifth of the command's start-up): $COLUMNS, else the
+    terminal's, else 80."""
+    try:
+        columns = int(os.environ.get("COLUMNS", 0))
+    except ValueError:
+        columns = 0
+    if columns <= 0:
+        try:
+            columns = os.get_terminal_size(sys.__stdout__.fileno()).columns  # type: ignore[union-attr]
+        except (AttributeError, ValueError, OSError):
+            columns = 0
+    return columns or 80
+
+
 class HelpFormatter(argparse.HelpFormatter):
     """Wraps one-paragraph texts as argparse does, keeps the lines of the examples and exit codes."""
+
+    def __init__(self, prog: str, indent_increment: int = 2, max_help_position: int = 24,
+                 width: int | None = None) -> None:
+        super().__init__(prog, indent_increment, max_help_position, terminal_columns() - 2 if width is None else width)
 
     def _fill_text(self, text: str, width: int, indent: str) -> str:
         if "\n" in text:

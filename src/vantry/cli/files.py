@@ -17,8 +17,12 @@ interrupted write leaves no half file.
 from __future__ import annotations
 
 import os
-import pathlib
 import stat
+
+TYPE_CHECKING = False
+if TYPE_CHECKING:  # for annotations only: pathlib costs the screen command's start-up urllib.parse
+    import pathlib
+    from typing import BinaryIO
 
 # The largest file the command reads: above any photo or scan Pillow opens in
 # practice, and a bound on what one file in hand can take.
@@ -54,16 +58,37 @@ def check_input(path: str | os.PathLike[str]) -> None:
     check_regular(os.stat(path))
 
 
-def read_input(path: str | os.PathLike[str]) -> bytes:
-    """The bytes of the regular file `path`, at most MAX_INPUT_BYTES of them."""
+def _open_regular(path: str | os.PathLike[str]) -> tuple[int, os.stat_result]:
+    """A descriptor of the regular file `path`, with its status."""
     check_input(path)  # a device is never opened: opening some has effects of its own
     fd = os.open(path, _OPEN_FLAGS)  # non-blocking: a FIFO put in its place cannot hold the open
     try:
         status = os.fstat(fd)
         check_regular(status)  # what was opened, in case the path changed since it was checked
+    except BaseException:
+        os.close(fd)
+        raise
+    return fd, status
+
+
+def read_input(path: str | os.PathLike[str]) -> bytes:
+    """The bytes of the regular file `path`, at most MAX_INPUT_BYTES of them."""
+    fd, status = _open_regular(path)
+    try:
         return _read_at_most(fd, status.st_size)
     finally:
         os.close(fd)
+
+
+def open_input(path: str | os.PathLike[str]) -> BinaryIO:
+    """The regular file `path` opened for reading, refused as read_input refuses it; for a
+    reader that takes only what it needs of the file (an image's header)."""
+    fd, _ = _open_regular(path)
+    try:
+        return os.fdopen(fd, "rb")
+    except BaseException:
+        os.close(fd)
+        raise
 
 
 def _read_at_most(fd: int, stated_size: int) -> bytes:

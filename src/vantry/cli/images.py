@@ -14,11 +14,10 @@ a tag go to the modules byte for byte as before.
 from __future__ import annotations
 
 import argparse
+import functools
 import io
-import json
 import pathlib
-from dataclasses import dataclass
-from typing import Any
+from typing import Any, BinaryIO, NamedTuple
 
 from vantry.cli import batch, output
 from vantry.cli.batch import Outcome
@@ -87,24 +86,49 @@ def _raw(image: Any) -> bytes:
 
 # --- steps ----------------------------------------------------------------------
 
-@dataclass(frozen=True)
-class Measure:
-    """ratio: the exact and approximate ratio, read from the header."""
+def _png_may_carry_orientation(file: BinaryIO) -> bool:
+    """Whether a PNG file has a chunk getexif() may read an orientation from, found by walking
+    the chunk headers (each chunk's data is skipped, a text chunk's keyword excepted)."""
+    file.seek(8)  # past the signature
+    while len(head := file.read(8)) == 8:
+        length, kind = int.from_bytes(head[:4], "big"), head[4:]
+        if kind == b"eXIf":
+            return True
+        keyword = file.read(min(length, 80)) if kind in (b"tEXt", b"zTXt", b"iTXt") else b""
+        if any(marker in keyword.lower() for marker in PNG_ORIENTATION_MARKERS):
+            return True
+        if kind == b"IEND":
+            break
+        file.seek(length - len(keyword) + 4, io.SEEK_CUR)  # the rest of the data, and the CRC
+    return False
+
+
+def shown_size_header(path: pathlib.Path, exif_rotate: bool) -> bytes:
+    """A header-only image (a PPM header) of the size the file at `path` is shown at: what ratio
+    hands to the module, so only the file's header is read, never its pixels or the whole file."""
+    from PIL import Image
+
+    from vantry.cli.files import open_input
+
+    with open_input(path) as file, Image.open(file) as img:
+        width, height = img.size
+        if exif_rotate and not (img.format == "PNG" and not _png_may_carry_orientation(file)):
+            value = img.getexif().get(ORIENTATION, 1)
+            if value in QUARTER_TURNS:
+                width, height = height, width
+    return f"P6 {width} {height} 255\n".encode()
+
+
+class Measure(NamedTuple):
+    """ratio: the exact and approximate ratio of a header-only image of the size as shown."""
 
     approx_range: int
-    exif_rotate: bool
 
-    def __call__(self, data: bytes) -> Outcome:
+    def __call__(self, header: bytes) -> Outcome:
         from vantry.simplora import ImageSimplora
 
         tool = ImageSimplora(approx_search_range=self.approx_range)
-        if self.exif_rotate:
-            with _open(data) as img:
-                if _orientation(img, data) in QUARTER_TURNS:
-                    # Shown a quarter turned: the module measures a header-only image of the size as shown.
-                    width, height = img.size
-                    data = f"P6 {height} {width} 255\n".encode()
-        return Outcome(None, (tool.get_raw_simple_ratio(data), tool.get_approx_simple_ratio(data)))
+        return Outcome(None, (tool.get_raw_simple_ratio(header), tool.get_approx_simple_ratio(header)))
 
 
 def _enlarged_size(width: int, height: int, expand: float) -> tuple[int, int]:
@@ -117,8 +141,7 @@ def _enlarged_size(width: int, height: int, expand: float) -> tuple[int, int]:
     return int(width * scale), int(height * scale)
 
 
-@dataclass(frozen=True)
-class Normalise:
+class Normalise(NamedTuple):
     """normalise: Aspecta.adjust_size, on the photo as shown, in the format asked for."""
 
     proportion: str | None
@@ -177,8 +200,7 @@ def _enlarge(image: Any, size: tuple[int, int], mode: str, fill: Any) -> Any:
     return canvas
 
 
-@dataclass(frozen=True)
-class Letterbox:
+class Letterbox(NamedTuple):
     """letterbox: image_resize into the box, transparent pixels flattened onto the background first."""
 
     width: int
@@ -203,8 +225,7 @@ class Letterbox:
         return Outcome(encoded, (f"{boxed.width}x{boxed.height}",), notes + more)
 
 
-@dataclass(frozen=True)
-class Scale:
+class Scale(NamedTuple):
     """scale: PreforaImageScale to the nearest preferred size."""
 
     encoding: Encoding
@@ -232,11 +253,13 @@ def cmd_ratio(args: argparse.Namespace) -> int:
     def line(path: pathlib.Path, target: pathlib.Path | None, outcome: Outcome) -> str:
         exact, approx = outcome.facts
         if args.json:
+            import json  # here: only --json needs it, and its import costs the start-up
+
             return json.dumps({"file": str(path), "exact": exact, "approx": approx})
         return f"{path}: {exact} (about {approx})"
 
-    step = Measure(args.range, args.exif_rotate)
-    return batch.run(batch.Batch(args.images, step, line, "measured"), args)
+    read = functools.partial(shown_size_header, exif_rotate=args.exif_rotate)
+    return batch.run(batch.Batch(args.images, Measure(args.range), line, "measured", read=read), args)
 
 
 def _standard_proportion(text: str | None) -> str | None:
@@ -297,7 +320,7 @@ def _images_argument(p: argparse.ArgumentParser) -> None:
 
 
 def _shared_options(p: argparse.ArgumentParser, writes: bool) -> None:
-    batch.add_options(p, writes)
+    batch.add_options(p, writes, threads_help=writes)  # ratio reads headers only
     p.add_argument("--no-exif-rotate", dest="exif_rotate", action="store_false",
                    help="use the pixels as stored; by default a photo whose EXIF orientation turns it "
                         "is turned upright first")

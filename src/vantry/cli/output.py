@@ -13,8 +13,7 @@ from __future__ import annotations
 import argparse
 import struct
 import zlib
-from dataclasses import dataclass
-from typing import Any
+from typing import Any, NamedTuple
 
 from vantry.cli.common import UsageError
 
@@ -29,8 +28,7 @@ WHITE = (255, 255, 255)
 ICC_SPACES = {b"RGB ": frozenset({"RGB", "RGBA", "P"}), b"GRAY": frozenset({"L", "LA", "1", "I;16", "I;16B"})}
 
 
-@dataclass(frozen=True)
-class Encoding:
+class Encoding(NamedTuple):
     """--format, --quality and --compress-level, checked."""
 
     format: str = "png"

@@ -6,9 +6,12 @@ import argparse
 import json
 import math
 import sys
-from typing import Any
 
 from vantry.cli.common import UsageError, describe, epilog
+
+TYPE_CHECKING = False
+if TYPE_CHECKING:
+    from typing import Any
 
 
 def _clamped_to(calculator: Any, ratio: str) -> str | None:
