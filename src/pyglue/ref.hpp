@@ -2,6 +2,7 @@
 #pragma once
 
 #include <Python.h>
+#include <cxxabi.h>
 
 #include <new>
 #include <stdexcept>
@@ -94,10 +95,13 @@ inline bool check_bool(int rc) {
 
 // Runs `body` at a C API entry point: Python errors, allocation failures and
 // any other C++ exception become a set Python exception and a NULL result.
+// Only the forced unwind of a thread that is being ended passes through.
 template <class Body>
-PyObject* boundary(Body&& body) noexcept {
+PyObject* boundary(Body&& body) {
     try {
         return body().release();
+    } catch (abi::__forced_unwind&) {
+        throw;  // the thread is being ended (pthread_exit): never swallowed
     } catch (const PyErrorSet&) {
         if (!PyErr_Occurred()) PyErr_SetString(PyExc_SystemError, "error return without exception set");
     } catch (const std::bad_alloc&) {
@@ -112,10 +116,12 @@ PyObject* boundary(Body&& body) noexcept {
 
 // Same for entry points that report failure as -1 (module exec, setters).
 template <class Body>
-int boundary_status(Body&& body) noexcept {
+int boundary_status(Body&& body) {
     try {
         body();
         return 0;
+    } catch (abi::__forced_unwind&) {
+        throw;
     } catch (const PyErrorSet&) {
         if (!PyErr_Occurred()) PyErr_SetString(PyExc_SystemError, "error return without exception set");
     } catch (const std::bad_alloc&) {
