@@ -14,13 +14,17 @@ namespace pyglue {
 
 // Base of every module's state. `keep` stores an owned object and returns it
 // borrowed, so states hold plain PyObject* members that live as long as the
-// module.
+// module. Names, constants and imported helpers enter the state at exec
+// only: afterwards the state is sealed and `keep` refuses, so no call can
+// make it grow.
 struct StateBase {
     std::vector<Ref> owned;
     PyObject* module = nullptr;  // borrowed: the state never outlives its module
+    bool sealed = false;         // set once exec has finished
 
     virtual ~StateBase() = default;
     PyObject* keep(Ref r) {
+        if (sealed) raise(PyExc_SystemError, "module state is sealed: names and constants are made at exec");
         owned.push_back(std::move(r));
         return owned.back().get();
     }
@@ -63,6 +67,7 @@ struct Module {
             state->module = m;
             slot(m) = state;
             Exec(m, *state);
+            state->sealed = true;
         });
     }
     static int traverse(PyObject* m, visitproc visit, void* arg) {
@@ -211,6 +216,11 @@ public:
         dict_set(ns_.get(), "__module__", modname.get());
         Ref qualname = new_text(name);
         dict_set(ns_.get(), "__qualname__", qualname.get());
+        // The class keeps its module, and so the state its methods read,
+        // alive for as long as it lives: after the module is dropped from
+        // sys.modules and imported anew, old instances still work. A plain
+        // reference in the namespace, so the collector sees the cycle.
+        dict_set(ns_.get(), "__vantry_module__", state.module);
         if (doc) {
             Ref d = new_text(doc);
             dict_set(ns_.get(), "__doc__", d.get());
