@@ -171,21 +171,19 @@ private:
         tolower_ = st.keep(std::move(tolower));
         iscased_ = st.keep(std::move(iscased));
         // lower-case form -> the smallest member of its class of extra cases
-        PyObject *key, *value;
-        Py_ssize_t pos = 0;
-        while (PyDict_Next(extra.get(), &pos, &key, &value)) {
-            long lo = PyLong_AsLong(key);
-            if (lo < 0 || !PyTuple_Check(value)) {
-                PyErr_Clear();
-                tolower_ = nullptr;
+        bool known = true;
+        for_each_item(extra.get(), [&](PyObject* key, PyObject* value) {
+            long lo = known ? PyLong_AsLong(key) : -1;
+            if (lo < 0 || !PyTuple_Check(value) || PyErr_Occurred()) {
+                known = false;
                 return;
             }
             uint32_t smallest = static_cast<uint32_t>(lo);
             for (Py_ssize_t i = 0; i < PyTuple_Size(value); ++i)
                 smallest = std::min(smallest, static_cast<uint32_t>(PyLong_AsLong(PyTuple_GetItem(value, i))));
             class_of_[static_cast<uint32_t>(lo)] = smallest;
-        }
-        if (PyErr_Occurred()) {
+        });
+        if (!known || PyErr_Occurred()) {
             PyErr_Clear();
             tolower_ = nullptr;
         }
