@@ -12,11 +12,11 @@ namespace pyglue {
 //
 // CPython before 3.14 ends a thread that asks for the GIL back once the
 // interpreter is finalising (a daemon thread at exit) with pthread_exit: a
-// forced unwind through every C++ frame above, whose destructors would
-// release references without the GIL while the main thread tears the
-// interpreter down, in this module and in any other frame up the stack. Such
-// a thread is parked instead, as CPython 3.14 does itself: the process is
-// exiting and ends it, and nothing above runs.
+// forced unwind through every C++ frame above, ours and other extensions'.
+// Such a thread is parked here instead, as CPython 3.14 does itself: the
+// process is exiting and ends it, and nothing above runs. (A forced unwind
+// that starts in host code still passes through our frames; see
+// may_touch_python.)
 class WithoutGil {
 public:
     WithoutGil() noexcept : saved_(PyEval_SaveThread()) {}

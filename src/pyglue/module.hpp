@@ -55,6 +55,26 @@ State& module_state(PyObject* module) {
     return *static_cast<State*>(state);
 }
 
+// Registers, once per shared object, the atexit callback that tells this
+// object's destructors that the interpreter is exiting. The callback is bound
+// to no module, so it keeps none alive.
+inline void watch_exit() {
+    static bool registered = false;
+    if (registered) return;
+    static PyMethodDef note_exit = {
+        "_vantry_note_exit",
+        [](PyObject*, PyObject*) -> PyObject* {
+            exiting_thread.store(pthread_self(), std::memory_order_relaxed);
+            interpreter_exiting.store(true, std::memory_order_release);
+            Py_RETURN_NONE;
+        },
+        METH_NOARGS, nullptr};
+    Ref fn = check(PyCFunction_New(&note_exit, nullptr));
+    Ref atexit = import("atexit");
+    call(getattr(atexit.get(), "register").get(), fn.get());
+    registered = true;
+}
+
 // Multi-phase module definition for a State and an exec function
 // `void exec(PyObject* module, State& state)`.
 template <class State, auto Exec>
@@ -63,6 +83,7 @@ struct Module {
 
     static int exec(PyObject* m) {
         return boundary_status([&] {
+            watch_exit();
             auto* state = new State();
             state->module = m;
             slot(m) = state;

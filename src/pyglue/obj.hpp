@@ -206,6 +206,10 @@ public:
     Closing& operator=(const Closing&) = delete;
     ~Closing() {
         if (!obj_) return;
+        if (!may_touch_python()) {
+            obj_.release();  // unwound without the GIL at exit: nothing may be called
+            return;
+        }
 #pragma GCC diagnostic push
 #pragma GCC diagnostic ignored "-Wdeprecated-declarations"
         PyObject *type, *value, *tb;

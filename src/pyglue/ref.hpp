@@ -3,12 +3,32 @@
 
 #include <Python.h>
 #include <cxxabi.h>
+#include <pthread.h>
 
+#include <atomic>
 #include <new>
 #include <stdexcept>
 #include <utility>
 
 namespace pyglue {
+
+// Set when the interpreter has begun to exit, by an atexit callback that
+// every module registers (watch_exit), together with the thread that runs
+// the exit. From then on CPython before 3.14 may end any other thread that
+// asks for the GIL back with pthread_exit: a forced unwind through our frames
+// without the GIL (it starts in host code that a method calls, such as Pillow
+// decoding without the GIL). Destructors on such threads leave Python objects
+// alone; the process is ending.
+inline std::atomic<bool> interpreter_exiting{false};
+inline std::atomic<pthread_t> exiting_thread{};
+
+// Whether this thread may release references and call Python from a
+// destructor: always, until the interpreter exits; afterwards only the thread
+// that runs the exit.
+inline bool may_touch_python() noexcept {
+    return !interpreter_exiting.load(std::memory_order_acquire) ||
+           pthread_equal(pthread_self(), exiting_thread.load(std::memory_order_relaxed));
+}
 
 // Thrown when a C API call has failed and left a Python exception set.
 // The boundary trampoline turns it back into a NULL return.
@@ -62,9 +82,11 @@ public:
     PyObject* release() noexcept { return std::exchange(ptr_, nullptr); }
     explicit operator bool() const noexcept { return ptr_ != nullptr; }
     Ref copy() const noexcept { return borrow(ptr_); }
+    // Releases the reference; a thread that is being unwound without the
+    // GIL at exit leaves it (the process is ending).
     void reset() noexcept {
         PyObject* old = std::exchange(ptr_, nullptr);
-        Py_XDECREF(old);
+        if (old && may_touch_python()) Py_DECREF(old);
     }
 
 private:
