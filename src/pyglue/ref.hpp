@@ -19,15 +19,18 @@ namespace pyglue {
 // without the GIL (it starts in host code that a method calls, such as Pillow
 // decoding without the GIL). Destructors on such threads leave Python objects
 // alone; the process is ending.
-inline std::atomic<bool> interpreter_exiting{false};
-inline std::atomic<pthread_t> exiting_thread{};
+// Hidden: one per shared object, read without an indirection on every release.
+[[gnu::visibility("hidden")]] inline std::atomic<bool> interpreter_exiting{false};
+[[gnu::visibility("hidden")]] inline std::atomic<pthread_t> exiting_thread{};
 
 // Whether this thread may release references and call Python from a
 // destructor: always, until the interpreter exits; afterwards only the thread
 // that runs the exit.
+[[gnu::noinline, gnu::cold]] inline bool is_exiting_thread() noexcept {
+    return pthread_equal(pthread_self(), exiting_thread.load(std::memory_order_relaxed));
+}
 inline bool may_touch_python() noexcept {
-    return !interpreter_exiting.load(std::memory_order_acquire) ||
-           pthread_equal(pthread_self(), exiting_thread.load(std::memory_order_relaxed));
+    return !__builtin_expect(interpreter_exiting.load(std::memory_order_acquire), false) || is_exiting_thread();
 }
 
 // Thrown when a C API call has failed and left a Python exception set.
