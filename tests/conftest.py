@@ -41,21 +41,35 @@ def _allocated_after(fn, calls):
     return sys.getallocatedblocks()
 
 
+def module_state_sizes():
+    """The number of strong references each loaded vantry module holds.
+
+    gc.get_referents runs the module's traverse, which visits its namespace
+    and every reference its state keeps.
+    """
+    return {name: len(gc.get_referents(m)) for name, m in list(sys.modules.items()) if name.startswith("vantry.")}
+
+
 def assert_no_leak(fn, calls=2000, rounds=4, warmup=3):
-    """Fail when ``fn`` leaves memory blocks behind.
+    """Fail when ``fn`` leaves memory blocks behind or makes a module state grow.
 
     ``fn`` runs ``calls`` times per round after a few warm-up rounds; a leak of
     one object per call grows the allocated blocks by ``calls`` per round, while
     caches (interning, the warnings machinery, library registries) settle during
     the warm-up. Error paths are checked by passing a ``fn`` that catches the
-    expected exception.
+    expected exception. A module state is filled once, at import, so any
+    reference it gains during the rounds is a fault, however small.
     """
     for _ in range(warmup):
         _allocated_after(fn, calls)
+    states = module_state_sizes()
     counts = [_allocated_after(fn, calls) for _ in range(rounds)]
     # A leak grows every round; a cache that fills late grows one round only.
     growth = min(later - earlier for earlier, later in zip(counts, counts[1:]))
     assert growth < calls // 4, f"allocated blocks grew by {growth} or more in every round of {calls} calls: {counts}"
+    grown = {name: (before, module_state_sizes().get(name)) for name, before in states.items()}
+    grown = {name: sizes for name, sizes in grown.items() if sizes[1] is not None and sizes[1] > sizes[0]}
+    assert not grown, f"module states grew (references before, after): {grown}"
 
 
 def raises(exc_type, fn, *args, **kwargs):

@@ -29,9 +29,9 @@ ahocorasick = pytest.importorskip("ahocorasick")
 FILLER = [f"filler{i:03d}" for i in range(60)]  # enough words for the automaton engine
 
 
-def run_isolated(code):
+def run_isolated(code, timeout=120):
     """Runs `code` in a fresh interpreter; returns its stdout, failing on a crash."""
-    run = subprocess.run([sys.executable, "-c", textwrap.dedent(code)], capture_output=True, text=True, timeout=120)
+    run = subprocess.run([sys.executable, "-c", textwrap.dedent(code)], capture_output=True, text=True, timeout=timeout)
     assert run.returncode == 0, run.stderr[-2000:]
     return run.stdout
 
@@ -277,3 +277,133 @@ CRASHERS = {
 @pytest.mark.parametrize("name", CRASHERS)
 def test_hostile_callbacks_do_not_crash(name):
     run_isolated(CRASHERS[name])
+
+
+# ---- re-import ---------------------------------------------------------------------------
+
+# Each call on an object made before every vantry module was dropped from
+# sys.modules and imported anew; the old module object is gone by then
+# unless its classes keep it.
+OLD_MODULE_CALLS = {
+    "check a banned prompt": "old['checker'].check('a pear')",
+    "calc_size": "old['Gridlum'].calc_size('16:9', '1k')",
+    "PreforaImageScale.start": "old['scale'].start()",
+    "PromptBanError()": "old['PromptBanError'](error_msg='m', data=['w'])",
+    "Aspecta.adjust_size": "old['aspecta'].adjust_size(small_png())",
+    "ImageSimplora": "old['simplora'].get_raw_simple_ratio(small_png())",
+    "ComfyUIManager()": "old['Manager']('http://127.0.0.1:9', timeout=1)",
+}
+
+
+@pytest.mark.parametrize("name", OLD_MODULE_CALLS)
+def test_objects_outlive_a_reimport(name):
+    out = run_isolated(
+        """
+        import gc, io, sys
+        from PIL import Image
+        from vantry.aspecta import Aspecta
+        from vantry.comfyui.revivo import ComfyUIManager
+        from vantry.excode import PromptBanError
+        from vantry.gridlum import GridlumSizeCalculator
+        from vantry.prefora import PreforaImageScale
+        from vantry.simplora import ImageSimplora
+        from vantry.wordsift import PromptBanChecker
+
+        def small_png():
+            buf = io.BytesIO()
+            Image.new("RGB", (30, 20)).save(buf, format="PNG")
+            return buf.getvalue()
+
+        old = {
+            "checker": PromptBanChecker(builtin_words=["pear"], use_default=False),
+            "Gridlum": GridlumSizeCalculator, "scale": PreforaImageScale(Image.new("RGB", (640, 480))),
+            "PromptBanError": PromptBanError, "aspecta": Aspecta(), "simplora": ImageSimplora(),
+            "Manager": ComfyUIManager,
+        }
+        del Aspecta, ComfyUIManager, PromptBanError, GridlumSizeCalculator, PreforaImageScale
+        del ImageSimplora, PromptBanChecker
+        for name in [n for n in sys.modules if n.startswith("vantry")]:
+            del sys.modules[name]
+        import vantry.aspecta, vantry.comfyui.revivo, vantry.excode, vantry.gridlum, vantry.prefora
+        import vantry.simplora, vantry.wordsift
+        gc.collect()
+        try:
+            print(type(%s).__name__)
+        except Exception as err:
+            if type(err).__name__ != "PromptBanError":
+                raise
+            print("PromptBanError")
+        """
+        % OLD_MODULE_CALLS[name]
+    )
+    assert out.strip() in {"PromptBanError", "dict", "Image", "bytes", "str", "ComfyUIManager"}
+
+
+# ---- host containers changed while they are scanned ----------------------------------------
+
+
+def test_ratio_map_growing_while_scanned():
+    out = run_isolated(
+        """
+        from vantry.aspecta import Aspecta
+        class Growing(float):
+            def __rsub__(self, other):
+                aspecta._std_ratio_map[object()] = Growing(1.0)
+                return float(other) - float(self)
+        aspecta = Aspecta()
+        aspecta._std_ratio_map = {"1:1": Growing(1.0)}
+        try:
+            aspecta._get_closest_standard_ratio(3, 2)
+        except RuntimeError as err:
+            print(err)
+        """,
+        timeout=30,
+    )
+    assert out.strip() == "dictionary changed size during iteration"
+
+
+# ---- interpreter exit while daemon threads run without the GIL --------------------------
+
+GIL_FREE_CALLS = {
+    "check a long prompt": (
+        "from vantry.wordsift import PromptBanChecker\n"
+        "checker = PromptBanChecker(builtin_words=[f'w{i}x' for i in range(60)], use_default=False)\n"
+        "prompt = 'y' * 300000\n"
+        "work = lambda: checker.check(prompt)\n"
+    ),
+    "_xor of a large buffer": (
+        "from vantry.wordsift import _xor\n"
+        "data, key = bytes(4 << 20), b'k' * 7\n"
+        "work = lambda: _xor(data, key)\n"
+    ),
+    # Pillow decodes, resizes and encodes without the GIL: the thread is ended
+    # in host code, and the unwind passes through the frames of the method.
+    "adjust_size (host code without the GIL)": (
+        "import io\n"
+        "from PIL import Image\n"
+        "from vantry.aspecta import Aspecta\n"
+        "buf = io.BytesIO()\n"
+        "Image.new('RGB', (1500, 1000), (1, 2, 3)).save(buf, format='PNG')\n"
+        "aspecta, image = Aspecta(need_adjust='resize'), buf.getvalue()\n"
+        "work = lambda: aspecta.adjust_size(image)\n"
+    ),
+}
+
+
+@pytest.mark.parametrize("name", GIL_FREE_CALLS)
+def test_exit_while_daemon_threads_run_without_the_gil(name):
+    code = GIL_FREE_CALLS[name] + textwrap.dedent(
+        """
+        import threading, time
+        def loop():
+            while True:
+                work()
+        for _ in range(4):
+            threading.Thread(target=loop, daemon=True).start()
+        time.sleep(0.2)
+        """
+    )
+    runs = [subprocess.Popen([sys.executable, "-c", code], stderr=subprocess.PIPE) for _ in range(12)]
+    for run in runs:
+        _, err = run.communicate(timeout=60)
+        assert run.returncode == 0, err.decode(errors="replace")[-2000:]

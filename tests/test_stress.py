@@ -10,6 +10,7 @@ from round to round.
 
 import gc
 import io
+import subprocess
 import sys
 import threading
 
@@ -128,3 +129,34 @@ def test_checks_and_images_while_the_lexicon_reloads():
     # One object left behind per check would grow every round by thousands of blocks.
     growth = min(b - a for a, b in zip(blocks, blocks[1:]))
     assert growth < WORKERS * CHECKS_PER_ROUND // 4, blocks
+
+
+# Long prompts are scanned without the GIL while other threads, the GIL held,
+# fill the case tables of code-point blocks that the scans read; run in a
+# fresh interpreter, so that no block is filled yet.
+FILL_WHILE_SCANNING = """
+import random, threading
+from vantry.wordsift import PromptBanChecker
+
+checker = PromptBanChecker(builtin_words=[f"Word{i}" for i in range(60)], ignore_case=True, use_default=False)
+blocks = list(range(0x04, 0x30))
+
+def screen(seed):
+    order = random.Random(seed).sample(blocks, len(blocks))
+    for first in order:
+        chars = "".join(chr(b * 256 + k) for b in (first, first + 1) for k in range(0, 256, 3))
+        prompt = chars * (70000 // len(chars) + 1)
+        assert checker.check(prompt) == prompt
+
+threads = [threading.Thread(target=screen, args=(seed,)) for seed in range(4)]
+for t in threads:
+    t.start()
+for t in threads:
+    t.join()
+print("ok")
+"""
+
+
+def test_case_tables_filled_while_other_threads_scan():
+    run = subprocess.run([sys.executable, "-c", FILL_WHILE_SCANNING], capture_output=True, text=True, timeout=300)
+    assert run.returncode == 0 and run.stdout == "ok\n", run.stderr[-2000:]

@@ -94,7 +94,9 @@ private:
         }
         HandledScope(const HandledScope&) = delete;
         HandledScope& operator=(const HandledScope&) = delete;
-        ~HandledScope() { PyErr_SetExcInfo(type_, value_, tb_); }
+        ~HandledScope() {
+            if (may_touch_python()) PyErr_SetExcInfo(type_, value_, tb_);
+        }
 
     private:
         PyObject *type_ = nullptr, *value_ = nullptr, *tb_ = nullptr;

@@ -14,13 +14,17 @@ namespace pyglue {
 
 // Base of every module's state. `keep` stores an owned object and returns it
 // borrowed, so states hold plain PyObject* members that live as long as the
-// module.
+// module. Names, constants and imported helpers enter the state at exec
+// only: afterwards the state is sealed and `keep` refuses, so no call can
+// make it grow.
 struct StateBase {
     std::vector<Ref> owned;
     PyObject* module = nullptr;  // borrowed: the state never outlives its module
+    bool sealed = false;         // set once exec has finished
 
     virtual ~StateBase() = default;
     PyObject* keep(Ref r) {
+        if (sealed) raise(PyExc_SystemError, "module state is sealed: names and constants are made at exec");
         owned.push_back(std::move(r));
         return owned.back().get();
     }
@@ -51,6 +55,26 @@ State& module_state(PyObject* module) {
     return *static_cast<State*>(state);
 }
 
+// Registers, once per shared object, the atexit callback that tells this
+// object's destructors that the interpreter is exiting. The callback is bound
+// to no module, so it keeps none alive.
+inline void watch_exit() {
+    static bool registered = false;
+    if (registered) return;
+    static PyMethodDef note_exit = {
+        "_vantry_note_exit",
+        [](PyObject*, PyObject*) -> PyObject* {
+            exiting_thread.store(pthread_self(), std::memory_order_relaxed);
+            interpreter_exiting.store(true, std::memory_order_release);
+            Py_RETURN_NONE;
+        },
+        METH_NOARGS, nullptr};
+    Ref fn = check(PyCFunction_New(&note_exit, nullptr));
+    Ref atexit = import("atexit");
+    call(getattr(atexit.get(), "register").get(), fn.get());
+    registered = true;
+}
+
 // Multi-phase module definition for a State and an exec function
 // `void exec(PyObject* module, State& state)`.
 template <class State, auto Exec>
@@ -59,10 +83,12 @@ struct Module {
 
     static int exec(PyObject* m) {
         return boundary_status([&] {
+            watch_exit();
             auto* state = new State();
             state->module = m;
             slot(m) = state;
             Exec(m, *state);
+            state->sealed = true;
         });
     }
     static int traverse(PyObject* m, visitproc visit, void* arg) {
@@ -211,6 +237,11 @@ public:
         dict_set(ns_.get(), "__module__", modname.get());
         Ref qualname = new_text(name);
         dict_set(ns_.get(), "__qualname__", qualname.get());
+        // The class keeps its module, and so the state its methods read,
+        // alive for as long as it lives: after the module is dropped from
+        // sys.modules and imported anew, old instances still work. A plain
+        // reference in the namespace, so the collector sees the cycle.
+        dict_set(ns_.get(), "__vantry_module__", state.module);
         if (doc) {
             Ref d = new_text(doc);
             dict_set(ns_.get(), "__doc__", d.get());

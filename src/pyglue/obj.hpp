@@ -122,6 +122,21 @@ void for_each(PyObject* iterable, Fn&& fn) {
     }
 }
 
+// Calls fn(key, value) for each entry of an exact dict, as `for k, v in
+// d.items()` does: the pair is held across fn, and a dict that fn (or host
+// code it runs) resizes raises the host's RuntimeError instead of being
+// scanned without end.
+template <class Fn>
+void for_each_item(PyObject* dict, Fn&& fn) {
+    Py_ssize_t size = PyDict_Size(dict), pos = 0;
+    PyObject *key, *value;
+    while (PyDict_Next(dict, &pos, &key, &value)) {
+        Ref k = Ref::borrow(key), v = Ref::borrow(value);
+        fn(k.get(), v.get());
+        if (PyDict_Size(dict) != size) raise(PyExc_RuntimeError, "dictionary changed size during iteration");
+    }
+}
+
 // Unpacks an iterable into exactly N references, with the host's ValueError
 // messages for too few or too many values.
 template <size_t N>
@@ -191,6 +206,10 @@ public:
     Closing& operator=(const Closing&) = delete;
     ~Closing() {
         if (!obj_) return;
+        if (!may_touch_python()) {
+            obj_.release();  // unwound without the GIL at exit: nothing may be called
+            return;
+        }
 #pragma GCC diagnostic push
 #pragma GCC diagnostic ignored "-Wdeprecated-declarations"
         PyObject *type, *value, *tb;

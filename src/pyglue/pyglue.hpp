@@ -2,6 +2,7 @@
 #pragma once
 
 #include "ref.hpp"
+#include "gil.hpp"
 #include "obj.hpp"
 #include "args.hpp"
 #include "module.hpp"

@@ -2,12 +2,36 @@
 #pragma once
 
 #include <Python.h>
+#include <cxxabi.h>
+#include <pthread.h>
 
+#include <atomic>
 #include <new>
 #include <stdexcept>
 #include <utility>
 
 namespace pyglue {
+
+// Set when the interpreter has begun to exit, by an atexit callback that
+// every module registers (watch_exit), together with the thread that runs
+// the exit. From then on CPython before 3.14 may end any other thread that
+// asks for the GIL back with pthread_exit: a forced unwind through our frames
+// without the GIL (it starts in host code that a method calls, such as Pillow
+// decoding without the GIL). Destructors on such threads leave Python objects
+// alone; the process is ending.
+// Hidden: one per shared object, read without an indirection on every release.
+[[gnu::visibility("hidden")]] inline std::atomic<bool> interpreter_exiting{false};
+[[gnu::visibility("hidden")]] inline std::atomic<pthread_t> exiting_thread{};
+
+// Whether this thread may release references and call Python from a
+// destructor: always, until the interpreter exits; afterwards only the thread
+// that runs the exit.
+[[gnu::noinline, gnu::cold]] inline bool is_exiting_thread() noexcept {
+    return pthread_equal(pthread_self(), exiting_thread.load(std::memory_order_relaxed));
+}
+inline bool may_touch_python() noexcept {
+    return !__builtin_expect(interpreter_exiting.load(std::memory_order_acquire), false) || is_exiting_thread();
+}
 
 // Thrown when a C API call has failed and left a Python exception set.
 // The boundary trampoline turns it back into a NULL return.
@@ -61,9 +85,11 @@ public:
     PyObject* release() noexcept { return std::exchange(ptr_, nullptr); }
     explicit operator bool() const noexcept { return ptr_ != nullptr; }
     Ref copy() const noexcept { return borrow(ptr_); }
+    // Releases the reference; a thread that is being unwound without the
+    // GIL at exit leaves it (the process is ending).
     void reset() noexcept {
         PyObject* old = std::exchange(ptr_, nullptr);
-        Py_XDECREF(old);
+        if (old && may_touch_python()) Py_DECREF(old);
     }
 
 private:
@@ -94,10 +120,13 @@ inline bool check_bool(int rc) {
 
 // Runs `body` at a C API entry point: Python errors, allocation failures and
 // any other C++ exception become a set Python exception and a NULL result.
+// Only the forced unwind of a thread that is being ended passes through.
 template <class Body>
-PyObject* boundary(Body&& body) noexcept {
+PyObject* boundary(Body&& body) {
     try {
         return body().release();
+    } catch (abi::__forced_unwind&) {
+        throw;  // the thread is being ended (pthread_exit): never swallowed
     } catch (const PyErrorSet&) {
         if (!PyErr_Occurred()) PyErr_SetString(PyExc_SystemError, "error return without exception set");
     } catch (const std::bad_alloc&) {
@@ -112,10 +141,12 @@ PyObject* boundary(Body&& body) noexcept {
 
 // Same for entry points that report failure as -1 (module exec, setters).
 template <class Body>
-int boundary_status(Body&& body) noexcept {
+int boundary_status(Body&& body) {
     try {
         body();
         return 0;
+    } catch (abi::__forced_unwind&) {
+        throw;
     } catch (const PyErrorSet&) {
         if (!PyErr_Occurred()) PyErr_SetString(PyExc_SystemError, "error return without exception set");
     } catch (const std::bad_alloc&) {

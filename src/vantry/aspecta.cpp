@@ -23,7 +23,8 @@ struct State : StateBase {
     // attribute and method names
     PyObject *proportion, *need_adjust, *fill_color, *kwargs, *std_ratio_map, *standard_ratio_list;
     PyObject *parse_ratio, *closest_ratio;
-    PyObject *strip, *isspace, *match, *group, *open, *convert, *close, *size, *width, *mode, *format;
+    PyObject *strip, *isspace, *match, *group, *open, *convert, *close, *size, *width, *height, *mode, *format;
+    PyObject* items;
     PyObject *resize, *paste, *alpha_composite, *getchannel, *getextrema, *save, *new_, *getvalue, *quality;
     // constant values
     PyObject *rgba, *png, *alpha_band, *resize_mode, *fill_mode, *default_fill, *ninety_five, *one, *two, *opaque;
@@ -115,14 +116,9 @@ Ref closest_ratio_of(State& st, PyObject* self, PyObject* width, PyObject* heigh
         }
     };
     if (PyDict_CheckExact(table.get())) {
-        Py_ssize_t pos = 0;
-        PyObject *key, *value;
-        while (PyDict_Next(table.get(), &pos, &key, &value)) {
-            Ref k = Ref::borrow(key), v = Ref::borrow(value);  // held across the comparison
-            visit(k.get(), v.get());
-        }
+        for_each_item(table.get(), visit);
     } else {
-        Ref items = call_method(table.get(), st.name("items"));
+        Ref items = call_method(table.get(), st.items);
         for_each(items.get(), [&](PyObject* item) {
             Ref kv[2];
             unpack(item, kv);
@@ -254,7 +250,7 @@ Ref fill_canvas(State& st, PyObject* self, PyObject* img, PyObject* size) {
     Ref fill_color = getattr(self, st.fill_color);
     Ref canvas = call_method(st.Image, st.new_, st.rgba, size, fill_color.get());
     Ref canvas_w = check(PySequence_GetItem(size, 0)), canvas_h = check(PySequence_GetItem(size, 1));
-    Ref img_w = getattr(img, st.width), img_h = getattr(img, st.name("height"));
+    Ref img_w = getattr(img, st.width), img_h = getattr(img, st.height);
     Num x = centre_offset(canvas_w.get(), img_w.get()), y = centre_offset(canvas_h.get(), img_h.get());
     Ref mode = getattr(img, st.mode);
     bool blend = equal(mode.get(), st.rgba) && !fully_opaque(st, img);
@@ -341,7 +337,8 @@ void exec(PyObject* module, State& st) {
     st.closest_ratio = st.name("_get_closest_standard_ratio");
     for (auto [slot, text] : {std::pair{&st.strip, "strip"}, {&st.isspace, "isspace"}, {&st.match, "match"},
                               {&st.group, "group"}, {&st.open, "open"}, {&st.convert, "convert"},
-                              {&st.close, "close"}, {&st.size, "size"}, {&st.width, "width"}, {&st.mode, "mode"},
+                              {&st.close, "close"}, {&st.size, "size"}, {&st.width, "width"}, {&st.height, "height"},
+                              {&st.items, "items"}, {&st.mode, "mode"},
                               {&st.format, "format"}, {&st.resize, "resize"}, {&st.paste, "paste"},
                               {&st.alpha_composite, "alpha_composite"}, {&st.getchannel, "getchannel"},
                               {&st.getextrema, "getextrema"}, {&st.alpha_band, "A"}, {&st.save, "save"},

@@ -31,7 +31,7 @@ struct State : StateBase {
     PyObject* image_class = nullptr;  // PIL.Image.Image
     PyObject *approx_search_range, *gcd, *open, *close, *size, *dict_name, *map, *fp, *private_fp;
     PyMethodDef* gcd_def = nullptr;
-    std::array<Ref, kSharedTerms * kSharedTerms> shared_texts;
+    std::array<PyObject*, kSharedTerms * kSharedTerms> shared_texts{};  // made at exec
 };
 
 // ---- reading the size -------------------------------------------------------------
@@ -108,12 +108,10 @@ Ref format_ratio(long long first, long long second) {
     return new_text({text, static_cast<size_t>(end - text)});
 }
 
-// "first:second"; the text of small terms is made once and shared.
+// "first:second"; the text of small terms is made once, at exec, and shared.
 Ref ratio_text(State& st, long long first, long long second) {
     if (first < 1 || first > kSharedTerms || second < 1 || second > kSharedTerms) return format_ratio(first, second);
-    Ref& text = st.shared_texts[(first - 1) * kSharedTerms + (second - 1)];
-    if (!text) text = format_ratio(first, second);
-    return Ref::borrow(text.get());
+    return Ref::borrow(st.shared_texts[(first - 1) * kSharedTerms + (second - 1)]);
 }
 
 Ref ratio_text(State& st, const Num& first, const Num& second) {
@@ -303,6 +301,9 @@ void exec(PyObject* module, State& st) {
     add_object(module, "BytesIO", st.BytesIO);
     add_object(module, "Image", st.Image.module);
 
+    for (long long first = 1; first <= kSharedTerms; ++first)
+        for (long long second = 1; second <= kSharedTerms; ++second)
+            st.shared_texts[(first - 1) * kSharedTerms + (second - 1)] = st.keep(format_ratio(first, second));
     st.default_range = st.keep(new_int(10));
     st.empty = st.keep(new_text(""));
     st.approx_search_range = st.name("approx_search_range");

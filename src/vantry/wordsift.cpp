@@ -112,9 +112,8 @@ Ref xor_bytes(State& st, PyObject* data, PyObject* key) {
     const char* src = PyBytes_AsString(data);
     const char* pad = PyBytes_AsString(key);
     if (n >= kReleaseGilBytes) {
-        Py_BEGIN_ALLOW_THREADS
+        WithoutGil unlocked;
         xor_into(dst, src, static_cast<size_t>(n), pad, static_cast<size_t>(k));
-        Py_END_ALLOW_THREADS
     } else {
         xor_into(dst, src, static_cast<size_t>(n), pad, static_cast<size_t>(k));
     }
@@ -915,11 +914,8 @@ Matcher::Result scan(State& st, const Matcher& matcher, PyObject* text, Fold fol
     return with_tables(st, text, fold, [&](const CodePoints& cps) {
         if (cps.size() < static_cast<size_t>(kReleaseGilBytes))
             return matcher.scan(cps.data(), cps.size(), fold, *tables);
-        Matcher::Result result;
-        Py_BEGIN_ALLOW_THREADS
-        result = matcher.scan(cps.data(), cps.size(), fold, *tables);
-        Py_END_ALLOW_THREADS
-        return result;
+        WithoutGil unlocked;
+        return matcher.scan(cps.data(), cps.size(), fold, *tables);
     });
 }
 

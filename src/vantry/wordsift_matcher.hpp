@@ -12,6 +12,7 @@
 
 #include <algorithm>
 #include <array>
+#include <atomic>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -129,8 +130,6 @@ public:
     static std::shared_ptr<CaseTables> create(StateBase& st) {
         auto t = std::make_shared<CaseTables>();
         t->lower_name_ = st.name("lower");
-        t->lower_.resize(kBlocks);
-        t->pattern_.resize(kBlocks);
         t->read_pattern_rules(st);
         t->read_astral_class_rule();
         t->fill(Fold::Lower, 0);
@@ -139,7 +138,9 @@ public:
     }
 
     // The block of `c` under `fold`, or null when it is not filled yet.
-    const Block* block(Fold fold, Py_UCS4 c) const { return (fold == Fold::Lower ? lower_ : pattern_)[c >> 8].get(); }
+    const Block* block(Fold fold, Py_UCS4 c) const {
+        return (fold == Fold::Lower ? lower_ : pattern_).at(c >> 8).load(std::memory_order_acquire);
+    }
     const uint32_t* entry(Fold fold, Py_UCS4 c) const {
         const Block* b = block(fold, c);
         return b ? &b->entry[c & 0xFF] : nullptr;
@@ -179,21 +180,19 @@ private:
         tolower_ = st.keep(std::move(tolower));
         iscased_ = st.keep(std::move(iscased));
         // lower-case form -> the smallest member of its class of extra cases
-        PyObject *key, *value;
-        Py_ssize_t pos = 0;
-        while (PyDict_Next(extra.get(), &pos, &key, &value)) {
-            long lo = PyLong_AsLong(key);
-            if (lo < 0 || !PyTuple_Check(value)) {
-                PyErr_Clear();
-                tolower_ = nullptr;
+        bool known = true;
+        for_each_item(extra.get(), [&](PyObject* key, PyObject* value) {
+            long lo = known ? PyLong_AsLong(key) : -1;
+            if (lo < 0 || !PyTuple_Check(value) || PyErr_Occurred()) {
+                known = false;
                 return;
             }
             uint32_t smallest = static_cast<uint32_t>(lo);
             for (Py_ssize_t i = 0; i < PyTuple_Size(value); ++i)
                 smallest = std::min(smallest, static_cast<uint32_t>(PyLong_AsLong(PyTuple_GetItem(value, i))));
             class_of_[static_cast<uint32_t>(lo)] = smallest;
-        }
-        if (PyErr_Occurred()) {
+        });
+        if (!known || PyErr_Occurred()) {
             PyErr_Clear();
             tolower_ = nullptr;
         }
@@ -260,10 +259,32 @@ private:
         Py_UCS4 first = static_cast<Py_UCS4>(block_index << 8);
         for (Py_UCS4 k = 0; k < 256; ++k)
             block->entry[k] = fold == Fold::Lower ? lower_entry(first + k, *block) : pattern_entry(first + k);
-        (fold == Fold::Lower ? lower_ : pattern_)[block_index] = std::move(block);  // published whole
+        // Published whole: a scan without the GIL that sees the pointer sees
+        // the filled block. A block another thread published meanwhile (the
+        // host code above may let it run) stays, since scans may be reading it.
+        const Block* expected = nullptr;
+        if ((fold == Fold::Lower ? lower_ : pattern_)
+                .at(block_index)
+                .compare_exchange_strong(expected, block.get(), std::memory_order_release, std::memory_order_relaxed))
+            block.release();
     }
 
-    std::vector<std::unique_ptr<Block>> lower_, pattern_;
+    // One slot per block of 256 code points; a slot owns the block it points to.
+    class Slots {
+    public:
+        Slots() : slots_(new std::atomic<const Block*>[kBlocks]()) {}
+        Slots(const Slots&) = delete;
+        Slots& operator=(const Slots&) = delete;
+        ~Slots() {
+            for (size_t i = 0; i < kBlocks; ++i) delete slots_[i].load(std::memory_order_relaxed);
+        }
+        std::atomic<const Block*>& at(size_t i) const { return slots_[i]; }
+
+    private:
+        std::unique_ptr<std::atomic<const Block*>[]> slots_;
+    };
+
+    Slots lower_, pattern_;
     std::unordered_map<uint32_t, uint32_t> class_of_;
     PyObject* lower_name_ = nullptr;  // borrowed from the module state, like the two below
     PyObject* tolower_ = nullptr;     // _sre.unicode_tolower, or null when the rules are unknown
