@@ -58,9 +58,10 @@ def test_module_names_in_order():
                "find_matched_words", "_has_banned_word", "check", "create_pickle_file"]
     private = "_PromptBanChecker__"  # the slot of the fast first-hit test
     own = [n for n in vars(PromptBanChecker) if n in methods or not n.startswith(("__", private))]
-    assert own == methods
+    assert own == ["normalize", "allow_words", "_BUILTIN_ALLOW_WORDS"] + methods  # the defaults of the screening options
     assert str(inspect.signature(PromptBanChecker.__init__)) == (
-        "(self, /, ban_word_file=None, ignore_case=True, builtin_words=None, use_default=True, exclude_words=None)")
+        "(self, /, ban_word_file=None, ignore_case=True, builtin_words=None, use_default=True, exclude_words=None, *, "
+        "normalize=False, allow_words=None)")
     assert str(inspect.signature(PromptBanChecker._load_from_file)) == "(file_path)"
 
 
