@@ -178,6 +178,7 @@ def prefora_selection(width, height, resolutions):
 # with a space is skipped when each neighbouring unit is CJK or stands alone (a letter with
 # a gap on both sides), and otherwise becomes one space. Gaps at the ends are dropped.
 
+import functools
 import pathlib
 import unicodedata
 
@@ -215,6 +216,7 @@ def _step(ch):
     return "".join(out)
 
 
+@functools.lru_cache(maxsize=1 << 16)  # only to save time: the image of a code point is fixed
 def image(ch):
     s = ch
     for _ in range(IMAGE_ROUNDS):
