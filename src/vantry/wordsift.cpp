@@ -540,9 +540,7 @@ std::vector<uint32_t> screen_units(State& st, screen::Mode mode, PyObject* text)
     std::vector<uint32_t> out;
     if (mode == screen::Mode::Normalize) {
         CodePoints cps(text);
-        st.image_tables->prepare(cps.data(), cps.size());
-        screen::normalise(*st.image_tables, cps.data(), cps.size(), out);
-        return out;
+        return screen::Normalised(*st.image_tables, cps.data(), cps.size()).copy();
     }
     Ref search = mode == screen::Mode::Lower ? lowered(st, text) : Ref::borrow(text);
     if (!PyUnicode_Check(search.get())) raise_arg_type("text", "str", search.get());
@@ -551,26 +549,24 @@ std::vector<uint32_t> screen_units(State& st, screen::Mode mode, PyObject* text)
     return out;
 }
 
-// Distinct non-empty keys, in the order first met.
-struct KeySet {
-    std::map<std::vector<uint32_t>, uint32_t> id_of;
-    std::vector<std::vector<uint32_t>> keys;
+// Keys in the order given, with what each stands for.
+struct Keys {
+    std::vector<std::vector<uint32_t>> units;
+    std::vector<uint32_t> index;  // of the word each key came from
 
-    // The id of `units`, or -1 for the empty key (which never matches).
-    long add(std::vector<uint32_t> units) {
-        if (units.empty()) return -1;
-        auto [at, fresh] = id_of.emplace(units, static_cast<uint32_t>(keys.size()));
-        if (fresh) keys.push_back(std::move(units));
-        return at->second;
+    void add(std::vector<uint32_t> key, size_t from) {
+        if (key.empty()) return;  // a word of separators only never matches
+        units.push_back(std::move(key));
+        index.push_back(static_cast<uint32_t>(from));
     }
 };
 
-void add_allowed(State& st, screen::Mode mode, PyObject* words, KeySet& allowed) {
+void add_allowed(State& st, screen::Mode mode, PyObject* words, Keys& allowed) {
     if (is_none(words)) return;
     for (Ref& item : list_items(words)) {
         Ref word = stripped(st, item.get());
         if (!PyUnicode_Check(word.get())) raise_arg_type("allow_words", "str", word.get());
-        allowed.add(screen_units(st, mode, word.get()));
+        allowed.add(screen_units(st, mode, word.get()), 0);
     }
 }
 
@@ -581,20 +577,21 @@ Ref build_screen(State& st, PyObject* self) {
     sc.mode = normalize ? screen::Mode::Normalize
                         : (truth(getattr(self, st.ignore_case).get()) ? screen::Mode::Lower : screen::Mode::Exact);
     sc.entries = check(PySequence_List(getattr(self, st.banned_words).get()));
-    KeySet banned;
+    Keys banned;
     for (Py_ssize_t i = 0; i < PyList_Size(sc.entries.get()); ++i) {
         PyObject* entry = PyList_GetItem(sc.entries.get(), i);
         if (!PyUnicode_Check(entry)) raise_arg_type("banned_words", "str", entry);
-        long id = banned.add(screen_units(st, sc.mode, entry));
-        if (id < 0) continue;
-        if (static_cast<size_t>(id) >= sc.entries_of_key.size()) sc.entries_of_key.emplace_back();
-        sc.entries_of_key[static_cast<size_t>(id)].push_back(static_cast<uint32_t>(i));
+        banned.add(screen_units(st, sc.mode, entry), static_cast<size_t>(i));
     }
-    KeySet allowed;
+    Keys allowed;
     add_allowed(st, sc.mode, getattr(self, st.allow_words_name).get(), allowed);
     if (normalize) add_allowed(st, sc.mode, getattr(self, st.builtin_allow_name).get(), allowed);
-    if (!banned.keys.empty()) sc.banned = screen::UnitMatcher::build(banned.keys);
-    if (!allowed.keys.empty()) sc.allowed = screen::UnitMatcher::build(allowed.keys);
+    if (!banned.units.empty()) {
+        sc.banned = screen::UnitMatcher::build(banned.units);
+        sc.entries_of_key.resize(banned.units.size());
+        for (size_t k = 0; k < banned.units.size(); ++k) sc.entries_of_key[sc.banned->id_of(k)].push_back(banned.index[k]);
+    }
+    if (!allowed.units.empty()) sc.allowed = screen::UnitMatcher::build(allowed.units);
     return screen::ScreenBox::make(st.screen_type, std::move(sc));
 }
 
@@ -617,11 +614,20 @@ Ref screen_of(State& st, PyObject* self) {
     return screen::ScreenBox::get(box.get(), st.screen_type) ? std::move(box) : Ref();
 }
 
-bool screen_has(State& st, const screen::Screen& sc, PyObject* text) {
-    if (!sc.banned) return false;
+// Whether a banned key occurs at all, allowed or not.
+bool screen_any(State& st, const screen::Screen& sc, PyObject* text) {
+    if (sc.mode == screen::Mode::Normalize) {
+        CodePoints cps(text);
+        screen::Normalised units(*st.image_tables, cps.data(), cps.size());
+        return sc.banned->any(units.data(), units.size());
+    }
     std::vector<uint32_t> units = screen_units(st, sc.mode, text);
-    if (!sc.banned->any(units.data(), units.size())) return false;
-    return !sc.allowed || !sc.unmasked(units, true).empty();
+    return sc.banned->any(units.data(), units.size());
+}
+
+bool screen_has(State& st, const screen::Screen& sc, PyObject* text) {
+    if (!sc.banned || !screen_any(st, sc, text)) return false;
+    return !sc.allowed || !sc.unmasked(screen_units(st, sc.mode, text), true).empty();
 }
 
 // ---- checks ------------------------------------------------------------------------------------
@@ -756,7 +762,6 @@ Ref screen_find(State& st, const screen::Screen& sc, PyObject* text) {
     FirstSeen hits;
     if (!sc.banned) return std::move(hits.list);
     std::vector<uint32_t> units = screen_units(st, sc.mode, text);
-    if (!sc.banned->any(units.data(), units.size())) return std::move(hits.list);
     for (uint32_t id : sc.unmasked(units, false))
         for (uint32_t index : sc.entries_of_key[id]) hits.add(PyList_GetItem(sc.entries.get(), index));
     return std::move(hits.list);

@@ -82,7 +82,8 @@ public:
 
     explicit ImageTables(const UnicodeHelpers& py) : py_(py), blocks_(0x110000 >> 8) {}
 
-    const Block& block(uint32_t c) const { return *blocks_[c >> 8]; }
+    // The block of `c`, or null when it is not filled yet.
+    const Block* find(uint32_t c) const { return blocks_[c >> 8].get(); }
 
     // Fills every block the code points need.
     void prepare(const Py_UCS4* text, size_t n) {
@@ -182,56 +183,122 @@ private:
 
 using ImageTablesPtr = std::shared_ptr<ImageTables>;
 
-// The normalised form of code points whose blocks are prepared, appended to `out`.
-// A gap's fate depends on whether the unit after it stands alone, which is
-// known one unit later: each unit waits in `pending` until then.
-inline void normalise(const ImageTables& tables, const Py_UCS4* text, size_t n, std::vector<uint32_t>& out) {
+// What normalise made of a text: done, or it needs a block of the tables
+// filled, or more room than it was given.
+enum class Outcome : uint8_t { Done, NeedTables, NeedRoom };
+
+// Room that normalise always has enough of: three units a code point (a
+// waiting unit, a kept gap and the unit), and a multi-unit image checks for more.
+inline size_t normalise_room(size_t n) { return 3 * n + 1; }
+
+// Writes the normalised form of the text to `out` (room for `room` units) and
+// its length to `size`.
+//
+// A space gap before unit i is kept unless both neighbours are loose (CJK,
+// or standing alone). Unit i-1 has a gap on its right (this one), so it is
+// loose when CJK or when it had a gap on its left. Unit i is loose when CJK
+// or followed by a gap, which is known only at the next unit: only then does
+// a unit wait, and only when nothing else decides its gap.
+inline Outcome normalise(const ImageTables& tables, const Py_UCS4* text, size_t n, uint32_t* out, size_t room,
+                         size_t& size) {
     enum : uint8_t { kNoGap = 0, kSeparatorGap = 1, kSpaceGap = 2 };
-    struct Pending {
-        uint32_t unit;
-        bool cjk, gap_left;
-        uint8_t gap_before;
-    } pending{};
-    bool has_pending = false, prev_loose = false;
+    uint32_t* p = out;
+    uint32_t* const end = out + room;
+    bool has_unit = false, last_cjk = false, last_gap_left = false, waiting = false;
+    uint32_t waiting_unit = 0;
     uint8_t gap = kNoGap;
-    auto emit = [&](bool gap_right) {
-        bool loose = pending.cjk || (pending.gap_left && gap_right);
-        if (pending.gap_before == kSpaceGap && !(prev_loose && loose)) out.push_back(kGapMarker);
-        out.push_back(pending.unit);
-        prev_loose = loose;
-    };
     auto feed = [&](uint32_t e) {
-        Kind kind = static_cast<Kind>((e >> ImageTables::kKindShift) & 3);
-        if (kind == Kind::Space) {
+        uint32_t kind = (e >> ImageTables::kKindShift) & 3;
+        if (kind == static_cast<uint32_t>(Kind::Space)) {
             gap = kSpaceGap;
-        } else if (kind == Kind::Separator) {
-            if (gap == kNoGap) gap = kSeparatorGap;
-        } else {
-            if (has_pending) emit(gap != kNoGap);
-            pending = {e & ImageTables::kUnit, kind == Kind::Cjk, !has_pending || gap != kNoGap,
-                       has_pending ? gap : uint8_t{kNoGap}};
-            has_pending = true;
-            gap = kNoGap;
+            return;
         }
+        if (kind == static_cast<uint32_t>(Kind::Separator)) {
+            if (gap == kNoGap) gap = kSeparatorGap;
+            return;
+        }
+        uint32_t u = e & ImageTables::kUnit;
+        bool cjk = kind == static_cast<uint32_t>(Kind::Cjk);
+        if (waiting) {
+            waiting = false;
+            if (gap == kNoGap) *p++ = kGapMarker;  // it does not stand alone
+            *p++ = waiting_unit;
+        }
+        bool gap_left = !has_unit || gap != kNoGap;
+        bool emit = true;
+        if (gap == kSpaceGap && has_unit) {
+            if (!(last_cjk || last_gap_left)) {
+                *p++ = kGapMarker;
+            } else if (!cjk) {
+                waiting = true;
+                waiting_unit = u;
+                emit = false;
+            }
+        }
+        if (emit) *p++ = u;
+        last_cjk = cjk;
+        last_gap_left = gap_left;
+        has_unit = true;
+        gap = kNoGap;
     };
-    out.reserve(out.size() + n);
+    const ImageTables::Block* block = tables.find(0);
+    uint32_t block_index = 0;
     for (size_t i = 0; i < n; ++i) {
-        const ImageTables::Block& block = tables.block(text[i]);
-        uint32_t e = block.entry[text[i] & 0xFF];
-        if (e & ImageTables::kRemoved) continue;
-        if (e & ImageTables::kMulti) {
-            for (uint32_t m : block.multi[e & ImageTables::kUnit]) feed(m);
-        } else {
+        uint32_t c = text[i];
+        if ((c >> 8) != block_index || !block) {  // most text stays in one block for a while
+            block_index = c >> 8;
+            block = tables.find(c);
+            if (!block) return Outcome::NeedTables;
+        }
+        uint32_t e = block->entry[c & 0xFF];
+        if (!(e & (ImageTables::kRemoved | ImageTables::kMulti))) [[likely]] {
             feed(e);
+        } else if (e & ImageTables::kMulti) {
+            const std::vector<uint32_t>& units = block->multi[e & ImageTables::kUnit];
+            if (static_cast<size_t>(end - p) < 3 * (units.size() + n - i) + 1) return Outcome::NeedRoom;
+            for (uint32_t m : units) feed(m);
         }
     }
-    if (has_pending) emit(true);
+    if (waiting) *p++ = waiting_unit;  // at the end it stands alone
+    size = static_cast<size_t>(p - out);
+    return Outcome::Done;
 }
+
+// The normalised form of code points, filling the tables as needed (the GIL held).
+class Normalised {
+public:
+    Normalised(ImageTables& tables, const Py_UCS4* text, size_t n) {
+        size_t room = normalise_room(n);
+        for (;;) {
+            uint32_t* out = room <= kSmall ? small_ : (heap_.reset(new uint32_t[room]), heap_.get());
+            Outcome outcome = normalise(tables, text, n, out, room, size_);
+            if (outcome == Outcome::Done) {
+                data_ = out;
+                return;
+            }
+            if (outcome == Outcome::NeedTables)
+                tables.prepare(text, n);
+            else
+                room *= 2;
+        }
+    }
+    const uint32_t* data() const { return data_; }
+    size_t size() const { return size_; }
+    std::vector<uint32_t> copy() const { return {data_, data_ + size_}; }
+
+private:
+    static constexpr size_t kSmall = 1536;
+    uint32_t small_[kSmall];
+    std::unique_ptr<uint32_t[]> heap_;
+    const uint32_t* data_ = nullptr;
+    size_t size_ = 0;
+};
 
 // Aho-Corasick over sequences of units. Immutable once built.
 class UnitMatcher {
 public:
-    // Distinct, non-empty keys; a key's id is its index.
+    // Non-empty keys; equal keys share one id, the smallest index among them
+    // (id_of(index) tells which).
     static std::shared_ptr<const UnitMatcher> build(const std::vector<std::vector<uint32_t>>& keys) {
         auto m = std::make_shared<UnitMatcher>();
         m->make_trie(keys);
@@ -239,15 +306,31 @@ public:
         return m;
     }
 
+    uint32_t id_of(size_t index) const { return id_of_[index]; }
     size_t length(uint32_t id) const { return length_[id]; }
 
-    // Whether any key occurs.
+    // The state after `c` from state `s`. A unit that no key holds leads
+    // back to the root at once, without walking the failure chain.
+    uint32_t step(uint32_t s, uint32_t c) const {
+        if (!in_keys(c)) return 0;
+        return s == 0 ? root(c) : step_inside(s, c);
+    }
+    bool hit(uint32_t s) const { return hit_[s]; }
+
+    // Whether any key occurs: the loop of a clean prompt, kept tight.
     bool any(const uint32_t* text, size_t n) const {
+        const uint64_t* alphabet = alphabet_.data();
+        const size_t words = alphabet_.size();
+        const uint8_t* hit = hit_.data();
         uint32_t s = 0;
         for (size_t i = 0; i < n; ++i) {
-            if (s == 0 && !starts(text[i])) continue;
-            s = next(s, text[i]);
-            if (term_[s] || out_[s]) return true;
+            uint32_t c = text[i];
+            if (c / 64 >= words || !((alphabet[c / 64] >> (c % 64)) & 1)) {
+                s = 0;  // no key holds it
+                continue;
+            }
+            s = s == 0 ? root(c) : step_inside(s, c);
+            if (hit[s]) return true;
         }
         return false;
     }
@@ -257,68 +340,97 @@ public:
     void each(const uint32_t* text, size_t n, Visit&& visit) const {
         uint32_t s = 0;
         for (size_t i = 0; i < n; ++i) {
-            if (s == 0 && !starts(text[i])) continue;
-            s = next(s, text[i]);
+            s = step(s, text[i]);
+            if (!hit_[s]) continue;
             for (uint32_t t = term_[s] ? s : out_[s]; t; t = out_[t]) visit(i + 1, term_[t] - 1);
         }
     }
 
 private:
+    static constexpr uint32_t kDenseRoot = 0x800;
+
+    // The trie from the keys in sorted order: each key adds nodes only past
+    // its common prefix with the previous one, so every node's children come
+    // out in increasing order, ready for the flat edge arrays.
     void make_trie(const std::vector<std::vector<uint32_t>>& keys) {
-        std::vector<std::map<uint32_t, uint32_t>> children(1);
+        std::vector<uint32_t> order(keys.size());
+        for (uint32_t i = 0; i < order.size(); ++i) order[i] = i;
+        std::sort(order.begin(), order.end(), [&](uint32_t a, uint32_t b) {
+            return keys[a] != keys[b] ? keys[a] < keys[b] : a < b;
+        });
+        std::vector<uint32_t> parent(1, 0), unit(1, 0), path;
         term_.assign(1, 0);
-        length_.resize(keys.size());
-        for (uint32_t id = 0; id < keys.size(); ++id) {
-            uint32_t s = 0;
-            for (uint32_t c : keys[id]) {
-                auto it = children[s].find(c);
-                if (it == children[s].end()) {
-                    uint32_t t = static_cast<uint32_t>(children.size());
-                    children[s][c] = t;
-                    children.emplace_back();
-                    term_.push_back(0);
-                    s = t;
-                } else {
-                    s = it->second;
-                }
+        id_of_.assign(keys.size(), 0);
+        length_.assign(keys.size(), 0);
+        const std::vector<uint32_t>* prev = nullptr;
+        for (uint32_t k : order) {
+            const std::vector<uint32_t>& key = keys[k];
+            size_t common = 0;
+            if (prev)
+                while (common < prev->size() && common < key.size() && (*prev)[common] == key[common]) ++common;
+            path.resize(common);
+            uint32_t s = common ? path[common - 1] : 0;
+            for (size_t d = common; d < key.size(); ++d) {
+                uint32_t t = static_cast<uint32_t>(parent.size());
+                parent.push_back(s);
+                unit.push_back(key[d]);
+                mark(alphabet_, key[d]);
+                term_.push_back(0);
+                path.push_back(t);
+                s = t;
             }
-            term_[s] = id + 1;
-            length_[id] = keys[id].size();
-            uint32_t first = keys[id][0];
-            if (first / 64 >= starts_.size()) starts_.resize(first / 64 + 1, 0);
-            starts_[first / 64] |= uint64_t{1} << (first % 64);
+            if (!term_[s]) term_[s] = k + 1;  // equal keys: the smallest index came first
+            id_of_[k] = term_[s] - 1;
+            length_[k] = key.size();
+            prev = &key;
         }
-        edge_start_.assign(children.size() + 1, 0);
-        for (size_t u = 0; u < children.size(); ++u) {
-            edge_start_[u + 1] = edge_start_[u] + static_cast<uint32_t>(children[u].size());
-            for (auto [c, v] : children[u]) {
-                edge_unit_.push_back(c);
-                edge_to_.push_back(v);
-            }
+        const size_t nodes = parent.size();
+        edge_start_.assign(nodes + 1, 0);
+        for (size_t v = 1; v < nodes; ++v) ++edge_start_[parent[v] + 1];
+        for (size_t u = 0; u < nodes; ++u) edge_start_[u + 1] += edge_start_[u];
+        edge_unit_.resize(nodes - 1);
+        edge_to_.resize(nodes - 1);
+        std::vector<uint32_t> fill(edge_start_.begin(), edge_start_.end() - 1);
+        for (size_t v = 1; v < nodes; ++v) {  // children in creation order, which is unit order
+            uint32_t at = fill[parent[v]]++;
+            edge_unit_[at] = unit[v];
+            edge_to_[at] = static_cast<uint32_t>(v);
+            if (parent[v] == 0 && unit[v] < kDenseRoot) dense_root_[unit[v]] = static_cast<uint32_t>(v);
         }
     }
 
     uint32_t child(uint32_t s, uint32_t c) const {
-        auto first = edge_unit_.begin() + edge_start_[s], last = edge_unit_.begin() + edge_start_[s + 1];
-        auto at = std::lower_bound(first, last, c);
-        return (at != last && *at == c) ? edge_to_[static_cast<size_t>(at - edge_unit_.begin())] : 0;
+        const uint32_t* first = edge_unit_.data() + edge_start_[s];
+        const uint32_t* last = edge_unit_.data() + edge_start_[s + 1];
+        const uint32_t* at = (last - first > 8) ? std::lower_bound(first, last, c) : first;
+        while (at < last && *at < c) ++at;
+        return (at < last && *at == c) ? edge_to_[static_cast<size_t>(at - edge_unit_.data())] : 0;
     }
 
-    uint32_t next(uint32_t s, uint32_t c) const {
+    // From a state below the root, for a unit some key holds.
+    uint32_t step_inside(uint32_t s, uint32_t c) const {
         for (;;) {
             if (uint32_t t = child(s, c)) return t;
-            if (s == 0) return 0;
             s = fail_[s];
+            if (s == 0) return root(c);
         }
     }
 
-    bool starts(uint32_t c) const { return c / 64 < starts_.size() && (starts_[c / 64] >> (c % 64)) & 1; }
+    uint32_t root(uint32_t c) const { return c < kDenseRoot ? dense_root_[c] : child(0, c); }
 
-    // Breadth first; out_[u]: the nearest node down u's failure chain where a key ends.
+    static void mark(std::vector<uint64_t>& bits, uint32_t c) {
+        if (c / 64 >= bits.size()) bits.resize(c / 64 + 1, 0);
+        bits[c / 64] |= uint64_t{1} << (c % 64);
+    }
+    bool in_keys(uint32_t c) const { return c / 64 < alphabet_.size() && (alphabet_[c / 64] >> (c % 64)) & 1; }
+
+    // Breadth first; out_[u]: the nearest node down u's failure chain where a
+    // key ends; hit_[u]: a key ends at u or down its chain.
     void link_failures() {
         const size_t nodes = term_.size();
         fail_.assign(nodes, 0);
         out_.assign(nodes, 0);
+        hit_.assign(nodes, 0);
         std::vector<uint32_t> queue;
         queue.reserve(nodes);
         queue.push_back(0);
@@ -326,16 +438,19 @@ private:
             uint32_t u = queue[q];
             for (uint32_t e = edge_start_[u]; e < edge_start_[u + 1]; ++e) {
                 uint32_t v = edge_to_[e];
-                fail_[v] = u == 0 ? 0 : next(fail_[u], edge_unit_[e]);
+                fail_[v] = u == 0 ? 0 : step(fail_[u], edge_unit_[e]);
                 out_[v] = term_[fail_[v]] ? fail_[v] : out_[fail_[v]];
+                hit_[v] = term_[v] || out_[v];
                 queue.push_back(v);
             }
         }
     }
 
-    std::vector<uint32_t> term_, fail_, out_, edge_start_, edge_unit_, edge_to_;
+    std::array<uint32_t, kDenseRoot> dense_root_{};
+    std::vector<uint32_t> term_, fail_, out_, edge_start_, edge_unit_, edge_to_, id_of_;
     std::vector<size_t> length_;
-    std::vector<uint64_t> starts_;
+    std::vector<uint8_t> hit_;
+    std::vector<uint64_t> alphabet_;  // the units that occur in some key
 };
 
 using UnitMatcherPtr = std::shared_ptr<const UnitMatcher>;
@@ -349,7 +464,7 @@ struct Screen {
     Ref entries;  // the lexicon as it was at the build
     Mode mode = Mode::Normalize;
     UnitMatcherPtr banned, allowed;         // allowed: null without allowed words
-    std::vector<std::vector<uint32_t>> entries_of_key;  // key id -> entry indices, lexicon order
+    std::vector<std::vector<uint32_t>> entries_of_key;  // banned key id -> entry indices, lexicon order
 
     int traverse(visitproc visit, void* arg) {
         Py_VISIT(entries.get());
