@@ -353,17 +353,39 @@ private:
     // its common prefix with the previous one, so every node's children come
     // out in increasing order, ready for the flat edge arrays.
     void make_trie(const std::vector<std::vector<uint32_t>>& keys) {
-        std::vector<uint32_t> order(keys.size());
-        for (uint32_t i = 0; i < order.size(); ++i) order[i] = i;
-        std::sort(order.begin(), order.end(), [&](uint32_t a, uint32_t b) {
-            return keys[a] != keys[b] ? keys[a] < keys[b] : a < b;
+        // Sorted on the first three units packed into one integer (a unit has 21
+        // bits), the rest only on a tie: most comparisons are one integer compare.
+        std::vector<std::pair<uint64_t, uint32_t>> order(keys.size());
+        size_t total = 1, longest = 0;
+        uint32_t largest = 0;
+        for (uint32_t i = 0; i < keys.size(); ++i) {
+            longest = std::max(longest, keys[i].size());
+            for (uint32_t c : keys[i]) largest = std::max(largest, c);
+            uint64_t prefix = 0;
+            for (size_t k = 0; k < 3; ++k) prefix = (prefix << 21) | (k < keys[i].size() ? keys[i][k] + 1 : 0);
+            order[i] = {prefix, i};
+            total += keys[i].size();
+        }
+        std::sort(order.begin(), order.end(), [&](const auto& a, const auto& b) {
+            if (a.first != b.first) return a.first < b.first;
+            const auto &ka = keys[a.second], &kb = keys[b.second];
+            if (ka.size() > 3 || kb.size() > 3) {
+                auto [ia, ib] = std::mismatch(ka.begin() + 3, ka.end(), kb.begin() + 3, kb.end());
+                if (ia != ka.end() || ib != kb.end()) return ib != kb.end() && (ia == ka.end() || *ia < *ib);
+            }
+            return a.second < b.second;
         });
         std::vector<uint32_t> parent(1, 0), unit(1, 0), path;
+        parent.reserve(total);
+        path.reserve(longest);
+        alphabet_.assign(largest / 64 + 1, 0);
+        unit.reserve(total);
+        term_.reserve(total);
         term_.assign(1, 0);
         id_of_.assign(keys.size(), 0);
         length_.assign(keys.size(), 0);
         const std::vector<uint32_t>* prev = nullptr;
-        for (uint32_t k : order) {
+        for (auto [prefix, k] : order) {
             const std::vector<uint32_t>& key = keys[k];
             size_t common = 0;
             if (prev)
@@ -374,7 +396,7 @@ private:
                 uint32_t t = static_cast<uint32_t>(parent.size());
                 parent.push_back(s);
                 unit.push_back(key[d]);
-                mark(alphabet_, key[d]);
+                alphabet_[key[d] / 64] |= uint64_t{1} << (key[d] % 64);
                 term_.push_back(0);
                 path.push_back(t);
                 s = t;
@@ -418,10 +440,6 @@ private:
 
     uint32_t root(uint32_t c) const { return c < kDenseRoot ? dense_root_[c] : child(0, c); }
 
-    static void mark(std::vector<uint64_t>& bits, uint32_t c) {
-        if (c / 64 >= bits.size()) bits.resize(c / 64 + 1, 0);
-        bits[c / 64] |= uint64_t{1} << (c % 64);
-    }
     bool in_keys(uint32_t c) const { return c / 64 < alphabet_.size() && (alphabet_[c / 64] >> (c % 64)) & 1; }
 
     // Breadth first; out_[u]: the nearest node down u's failure chain where a
