@@ -77,7 +77,9 @@ public:
 
     struct Block {
         std::array<uint32_t, 256> entry{};
-        std::vector<std::vector<uint32_t>> multi;  // encoded like single entries
+        // The images of several units, encoded like single entries, one after
+        // another, each after its length: a kMulti entry holds its offset.
+        std::vector<uint32_t> multi;
     };
 
     explicit ImageTables(const UnicodeHelpers& py) : py_(py), blocks_(0x110000 >> 8) {}
@@ -166,8 +168,9 @@ private:
                 block->entry[k] = encode(img[0]);
             } else {
                 for (uint32_t& u : img) u = encode(u);
-                block->multi.push_back(std::move(img));
-                block->entry[k] = kMulti | static_cast<uint32_t>(block->multi.size() - 1);
+                block->entry[k] = kMulti | static_cast<uint32_t>(block->multi.size());
+                block->multi.push_back(static_cast<uint32_t>(img.size()));
+                block->multi.insert(block->multi.end(), img.begin(), img.end());
             }
         }
         step_memo_.clear();
@@ -254,9 +257,10 @@ inline Outcome normalise(const ImageTables& tables, const Py_UCS4* text, size_t 
         if (!(e & (ImageTables::kRemoved | ImageTables::kMulti))) [[likely]] {
             feed(e);
         } else if (e & ImageTables::kMulti) {
-            const std::vector<uint32_t>& units = block->multi[e & ImageTables::kUnit];
-            if (static_cast<size_t>(end - p) < 3 * (units.size() + n - i) + 1) return Outcome::NeedRoom;
-            for (uint32_t m : units) feed(m);
+            const uint32_t* units = block->multi.data() + (e & ImageTables::kUnit);
+            const uint32_t count = *units++;
+            if (static_cast<size_t>(end - p) < 3 * (count + n - i) + 1) return Outcome::NeedRoom;
+            for (uint32_t k = 0; k < count; ++k) feed(units[k]);
         }
     }
     if (waiting) *p++ = waiting_unit;  // at the end it stands alone
