@@ -616,10 +616,14 @@ Ref screen_of(State& st, PyObject* self) {
 
 // Whether a banned key occurs at all, allowed or not.
 bool screen_any(State& st, const screen::Screen& sc, PyObject* text) {
-    if (sc.mode == screen::Mode::Normalize) {
+    if (sc.mode == screen::Mode::Normalize) {  // normalised and matched in one pass
         CodePoints cps(text);
-        screen::Normalised units(*st.image_tables, cps.data(), cps.size());
-        return sc.banned->any(units.data(), units.size());
+        for (;;) {
+            screen::UnitMatcher::Scan scan(*sc.banned);
+            screen::Outcome outcome = screen::normalise(*st.image_tables, cps.data(), cps.size(), scan);
+            if (outcome != screen::Outcome::NeedTables) return outcome == screen::Outcome::Stopped;
+            st.image_tables->prepare(cps.data(), cps.size());
+        }
     }
     std::vector<uint32_t> units = screen_units(st, sc.mode, text);
     return sc.banned->any(units.data(), units.size());

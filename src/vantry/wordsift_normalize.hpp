@@ -186,27 +186,25 @@ private:
 
 using ImageTablesPtr = std::shared_ptr<ImageTables>;
 
-// What normalise made of a text: done, or it needs a block of the tables
-// filled, or more room than it was given.
-enum class Outcome : uint8_t { Done, NeedTables, NeedRoom };
+// What normalise made of a text: done, stopped by its sink, or it needs a
+// block of the tables filled, or more room than its sink has.
+enum class Outcome : uint8_t { Done, Stopped, NeedTables, NeedRoom };
 
 // Room that normalise always has enough of: three units a code point (a
 // waiting unit, a kept gap and the unit), and a multi-unit image checks for more.
 inline size_t normalise_room(size_t n) { return 3 * n + 1; }
 
-// Writes the normalised form of the text to `out` (room for `room` units) and
-// its length to `size`.
+// Gives the normalised form of the text to sink.put(unit), which returns
+// false to stop; sink.room(k) tells whether it can take k more units.
 //
 // A space gap before unit i is kept unless both neighbours are loose (CJK,
 // or standing alone). Unit i-1 has a gap on its right (this one), so it is
 // loose when CJK or when it had a gap on its left. Unit i is loose when CJK
 // or followed by a gap, which is known only at the next unit: only then does
 // a unit wait, and only when nothing else decides its gap.
-inline Outcome normalise(const ImageTables& tables, const Py_UCS4* text, size_t n, uint32_t* out, size_t room,
-                         size_t& size) {
+template <class Sink>
+Outcome normalise(const ImageTables& tables, const Py_UCS4* text, size_t n, Sink& sink) {
     enum : uint8_t { kNoGap = 0, kSeparatorGap = 1, kSpaceGap = 2 };
-    uint32_t* p = out;
-    uint32_t* const end = out + room;
     bool has_unit = false, last_cjk = false, last_gap_left = false, waiting = false;
     uint32_t waiting_unit = 0;
     uint8_t gap = kNoGap;
@@ -214,35 +212,35 @@ inline Outcome normalise(const ImageTables& tables, const Py_UCS4* text, size_t 
         uint32_t kind = (e >> ImageTables::kKindShift) & 3;
         if (kind == static_cast<uint32_t>(Kind::Space)) {
             gap = kSpaceGap;
-            return;
+            return true;
         }
         if (kind == static_cast<uint32_t>(Kind::Separator)) {
             if (gap == kNoGap) gap = kSeparatorGap;
-            return;
+            return true;
         }
         uint32_t u = e & ImageTables::kUnit;
         bool cjk = kind == static_cast<uint32_t>(Kind::Cjk);
         if (waiting) {
             waiting = false;
-            if (gap == kNoGap) *p++ = kGapMarker;  // it does not stand alone
-            *p++ = waiting_unit;
+            if (gap == kNoGap && !sink.put(kGapMarker)) return false;  // it does not stand alone
+            if (!sink.put(waiting_unit)) return false;
         }
         bool gap_left = !has_unit || gap != kNoGap;
         bool emit = true;
         if (gap == kSpaceGap && has_unit) {
             if (!(last_cjk || last_gap_left)) {
-                *p++ = kGapMarker;
+                if (!sink.put(kGapMarker)) return false;
             } else if (!cjk) {
                 waiting = true;
                 waiting_unit = u;
                 emit = false;
             }
         }
-        if (emit) *p++ = u;
         last_cjk = cjk;
         last_gap_left = gap_left;
         has_unit = true;
         gap = kNoGap;
+        return !emit || sink.put(u);
     };
     const ImageTables::Block* block = tables.find(0);
     uint32_t block_index = 0;
@@ -255,18 +253,28 @@ inline Outcome normalise(const ImageTables& tables, const Py_UCS4* text, size_t 
         }
         uint32_t e = block->entry[c & 0xFF];
         if (!(e & (ImageTables::kRemoved | ImageTables::kMulti))) [[likely]] {
-            feed(e);
+            if (!feed(e)) return Outcome::Stopped;
         } else if (e & ImageTables::kMulti) {
             const uint32_t* units = block->multi.data() + (e & ImageTables::kUnit);
             const uint32_t count = *units++;
-            if (static_cast<size_t>(end - p) < 3 * (count + n - i) + 1) return Outcome::NeedRoom;
-            for (uint32_t k = 0; k < count; ++k) feed(units[k]);
+            if (!sink.room(3 * (count + n - i) + 1)) return Outcome::NeedRoom;
+            for (uint32_t k = 0; k < count; ++k)
+                if (!feed(units[k])) return Outcome::Stopped;
         }
     }
-    if (waiting) *p++ = waiting_unit;  // at the end it stands alone
-    size = static_cast<size_t>(p - out);
+    if (waiting && !sink.put(waiting_unit)) return Outcome::Stopped;  // at the end it stands alone
     return Outcome::Done;
 }
+
+// A sink that writes the units to an array.
+struct BufferSink {
+    uint32_t *p, *end;
+    bool put(uint32_t u) {
+        *p++ = u;
+        return true;
+    }
+    bool room(size_t k) const { return static_cast<size_t>(end - p) >= k; }
+};
 
 // The normalised form of code points, filling the tables as needed (the GIL held).
 class Normalised {
@@ -275,9 +283,11 @@ public:
         size_t room = normalise_room(n);
         for (;;) {
             uint32_t* out = room <= kSmall ? small_ : (heap_.reset(new uint32_t[room]), heap_.get());
-            Outcome outcome = normalise(tables, text, n, out, room, size_);
+            BufferSink sink{out, out + room};
+            Outcome outcome = normalise(tables, text, n, sink);
             if (outcome == Outcome::Done) {
                 data_ = out;
+                size_ = static_cast<size_t>(sink.p - out);
                 return;
             }
             if (outcome == Outcome::NeedTables)
@@ -338,6 +348,27 @@ public:
         }
         return false;
     }
+
+    // A sink for normalise that runs the matcher, stopping at the first hit.
+    struct Scan {
+        explicit Scan(const UnitMatcher& m)
+            : matcher(m), alphabet(m.alphabet_.data()), words(m.alphabet_.size()), hits(m.hit_.data()) {}
+        bool put(uint32_t c) {
+            if (c / 64 >= words || !((alphabet[c / 64] >> (c % 64)) & 1)) {
+                s = 0;  // no key holds it
+                return true;
+            }
+            s = s == 0 ? matcher.root(c) : matcher.step_inside(s, c);
+            return !hits[s];
+        }
+        bool room(size_t) const { return true; }
+
+        const UnitMatcher& matcher;
+        const uint64_t* alphabet;
+        size_t words;
+        const uint8_t* hits;
+        uint32_t s = 0;
+    };
 
     // visit(end, id) for every occurrence, by end and, at one end, longest first.
     template <class Visit>
