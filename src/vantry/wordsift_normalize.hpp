@@ -329,25 +329,6 @@ public:
         if (!in_keys(c)) return 0;
         return s == 0 ? root(c) : step_inside(s, c);
     }
-    bool hit(uint32_t s) const { return hit_[s]; }
-
-    // Whether any key occurs: the loop of a clean prompt, kept tight.
-    bool any(const uint32_t* text, size_t n) const {
-        const uint64_t* alphabet = alphabet_.data();
-        const size_t words = alphabet_.size();
-        const uint8_t* hit = hit_.data();
-        uint32_t s = 0;
-        for (size_t i = 0; i < n; ++i) {
-            uint32_t c = text[i];
-            if (c / 64 >= words || !((alphabet[c / 64] >> (c % 64)) & 1)) {
-                s = 0;  // no key holds it
-                continue;
-            }
-            s = s == 0 ? root(c) : step_inside(s, c);
-            if (hit[s]) return true;
-        }
-        return false;
-    }
 
     // A sink for normalise that runs the matcher, stopping at the first hit.
     struct Scan {
@@ -369,6 +350,14 @@ public:
         const uint8_t* hits;
         uint32_t s = 0;
     };
+
+    // Whether any key occurs.
+    bool any(const uint32_t* text, size_t n) const {
+        Scan scan(*this);
+        for (size_t i = 0; i < n; ++i)
+            if (!scan.put(text[i])) return true;
+        return false;
+    }
 
     // visit(end, id) for every occurrence, by end and, at one end, longest first.
     template <class Visit>
