@@ -21,6 +21,9 @@ One function per family of rows:
 - ``find_matched``: find_matched_words on prompts with hits, 10 to 100,000 words,
   against pyahocorasick's own ``iter``, a plain loop and ``re.findall``.
 - ``refusals``: check on a banned prompt, both engines.
+- ``normalized``: ``normalize=True`` against ``normalize=False`` on the same clean prompts
+  (ASCII and mixed-script, both engines), and building the default checker with it
+  against without it.
 - ``dataset``: one million captions screened end to end (20,000 in quick mode).
 - ``xor_and_lexicon``: the cipher and the built-in lexicon.
 
@@ -652,6 +655,33 @@ def xor_and_lexicon(table):
                       target=100 if size == 1 << 20 else None, series=("xor", "_xor", size))
 
 
+@functools.cache
+def clean_for_both(script):
+    """Clean prompts of `script` that the normalising checker finds clean too."""
+    plain, normal = PromptBanChecker(), PromptBanChecker(normalize=True)
+    return prompts.clean_texts(script, prompts.lengths(PROMPTS_PER_ROW, SEED), SEED,
+                               lambda t: not plain._has_banned_word(t) and not normal._has_banned_word(t))
+
+
+def normalized(table):
+    """What normalize=True costs: check on the same clean prompts, and the build, against the
+    same checker without it (the image tables are filled once per process, before the rows)."""
+    lexicons = {AUTOMATON: None, REGEX: lexicon_of(40)}
+    for name, words in lexicons.items():
+        options = {"builtin_words": words, "use_default": False} if words else {}
+        plain, normal = PromptBanChecker(**options), PromptBanChecker(normalize=True, **options)
+        assert engine_of(plain) == name
+        for script in ("ASCII", "mixed"):
+            texts = clean_for_both(script)
+            normal.check("".join(texts))  # the image tables of these scripts, filled once
+            table.compare(f"check, {name}, normalize=True vs normalize=False", f"{script}, 50-400 chars",
+                          batch(normal.check, texts), batch(plain.check, texts), kind=RELATIVE, target=1.5,
+                          per=len(texts))
+        table.compare(f"build, {name}, normalize=True vs normalize=False", f"{len(plain.banned_words)} words",
+                      lambda: PromptBanChecker(normalize=True, **options), lambda: PromptBanChecker(**options),
+                      kind=RELATIVE, target=1.5)
+
+
 def run(table):
     memory(table)
     construction(table)
@@ -661,6 +691,7 @@ def run(table):
     checks_vs_alternatives(table)
     find_matched(table)
     refusals(table)
+    normalized(table)
     dataset(table)
     xor_and_lexicon(table)
 

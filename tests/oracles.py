@@ -163,3 +163,129 @@ def prefora_selection(width, height, resolutions):
     aspect_ratio = width / height
     _, w, h = min((abs(aspect_ratio - w / h), w, h) for w, h in resolutions)
     return w, h
+
+
+# ---- wordsift: normalised screening ------------------------------------------------------------
+#
+# One table maps each code point to its image (zero or more code points), applied to
+# lexicon words, allow words and prompts alike. One step: compatibility forms (NFKC),
+# case folding, canonical decomposition, then combining marks, format characters and the
+# Hangul fillers dropped, look-alike letters and traditional characters mapped
+# (data/normalize/). The image is the step repeated over each resulting code point until
+# nothing changes (at most IMAGE_ROUNDS times). Each code point of an image is a word
+# unit (CJK or other), a separator (punctuation, symbols, controls) or a space. A run of
+# separators and spaces between two units is a gap: a gap without a space is skipped; one
+# with a space is skipped when each neighbouring unit is CJK or stands alone (a letter with
+# a gap on both sides), and otherwise becomes one space. Gaps at the ends are dropped.
+
+import functools
+import pathlib
+import unicodedata
+
+NORMALIZE_DATA = pathlib.Path(__file__).resolve().parent.parent / "data" / "normalize"
+IMAGE_ROUNDS = 8
+HANGUL_FILLERS = {0x115F, 0x1160, 0x3164, 0xFFA0}
+CJK_RANGES = ((0x2E80, 0x2FDF), (0x3005, 0x3007), (0x3021, 0x3029), (0x3038, 0x303B), (0x3040, 0x30FF),
+              (0x31F0, 0x31FF), (0x3400, 0x4DBF), (0x4E00, 0x9FFF), (0xF900, 0xFAFF), (0x1B000, 0x1B16F),
+              (0x20000, 0x3FFFD))
+WORD, CJK, SEPARATOR, SPACE = "word", "cjk", "separator", "space"
+
+
+def _pairs(name):
+    table = {}
+    for line in (NORMALIZE_DATA / name).read_text(encoding="utf-8").splitlines():
+        line = line.split("#", 1)[0].strip()
+        if line:
+            a, b = line.split("\t")
+            table[chr(int(a, 16))] = chr(int(b, 16))
+    return table
+
+
+LOOKALIKES = _pairs("lookalikes.txt")
+SIMPLIFIED = _pairs("traditional_simplified.txt")
+
+
+def _step(ch):
+    out = []
+    for c in unicodedata.normalize("NFD", unicodedata.normalize("NFKC", ch).casefold()):
+        cat = unicodedata.category(c)
+        if cat[0] == "M" or cat == "Cf" or ord(c) in HANGUL_FILLERS:
+            continue
+        c = LOOKALIKES.get(c, c)
+        out.append(SIMPLIFIED.get(c, c))
+    return "".join(out)
+
+
+@functools.lru_cache(maxsize=1 << 16)  # only to save time: the image of a code point is fixed
+def image(ch):
+    s = ch
+    for _ in range(IMAGE_ROUNDS):
+        t = "".join(_step(c) for c in s)
+        if t == s:
+            break
+        s = t
+    return s
+
+
+def unit_kind(u):
+    if u.isspace():
+        return SPACE
+    cat = unicodedata.category(u)
+    if cat[0] in "PS" or cat == "Cc":
+        return SEPARATOR
+    return CJK if any(lo <= ord(u) <= hi for lo, hi in CJK_RANGES) else WORD
+
+
+def normalise(text):
+    units, gap_before, gap = [], [], None
+    for ch in text:
+        for u in image(ch):
+            kind = unit_kind(u)
+            if kind == SPACE:
+                gap = SPACE
+            elif kind == SEPARATOR:
+                gap = gap or SEPARATOR
+            else:
+                gap_before.append(gap if units else None)
+                units.append((u, kind))
+                gap = None
+    n = len(units)
+
+    def loose(i):  # CJK, or a letter that stands alone
+        alone = (i == 0 or gap_before[i]) and (i == n - 1 or gap_before[i + 1])
+        return units[i][1] == CJK or bool(alone)
+
+    out = []
+    for i, (u, _) in enumerate(units):
+        if gap_before[i] == SPACE and not (loose(i - 1) and loose(i)):
+            out.append(" ")
+        out.append(u)
+    return "".join(out)
+
+
+def _occurrences(key, text):
+    start = text.find(key)
+    while start >= 0:
+        yield start, start + len(key)
+        start = text.find(key, start + 1)
+
+
+def screen_hits(banned_words, text, allow_words=(), normalize=True, ignore_case=True):
+    """The lexicon entries that occur in text outside every allowed occurrence, ordered by
+    where their first such occurrence ends (longer first at one end, then lexicon order)."""
+    if normalize:
+        fold = normalise
+    else:
+        fold = str.lower if ignore_case else str
+    folded = fold(text)
+    allowed = [span for word in allow_words if (key := fold(word)) for span in _occurrences(key, folded)]
+    found = []
+    for index, entry in enumerate(banned_words):
+        key = fold(entry)
+        if not key:
+            continue
+        for s, e in _occurrences(key, folded):
+            if not any(a <= s and e <= b for a, b in allowed):
+                found.append((e, -len(key), index, entry))
+                break
+    return [entry for *_, entry in sorted(found)]

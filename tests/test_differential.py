@@ -6,6 +6,7 @@ prompt checker's own matcher against the compiled pattern it stands for,
 over every code point.
 """
 
+import random
 import struct
 import warnings
 import zlib
@@ -249,3 +250,113 @@ def test_pattern_matcher_agrees_with_re_on_every_code_point(monkeypatch, words_o
         if checker.find_matched_words(text) != expected or checker._has_banned_word(text) != bool(expected):
             wrong.append(text)
     assert wrong == []
+
+
+# ---- wordsift: normalised screening ---------------------------------------------------------------
+
+from vantry import wordsift
+from vantry.wordsift import PromptBanChecker, PromptBanError
+
+HAS_AC = wordsift._HAS_AC
+ENGINES = [False] + [True] * HAS_AC  # _HAS_AC: the regex engine below 50 words, the automaton from 50
+
+
+def screen_outcome(checker, text):
+    """What the three checks say, each compared where the others agree."""
+    found = checker.find_matched_words(text)
+    has = checker._has_banned_word(text)
+    try:
+        result = checker.check(text)
+        assert result is text
+        data = []
+    except PromptBanError as err:
+        data = err.data
+        assert err.error_msg == "违禁词: " + ",".join(data)
+    return has, found, data
+
+
+def reference_outcome(checker, text, **options):
+    want = oracles.screen_hits(checker.banned_words, text, **options)
+    return bool(want), want, want
+
+
+def chunks(seq, size):
+    for i in range(0, len(seq), size):
+        yield seq[i:i + size]
+
+
+@pytest.mark.parametrize("use_ac", ENGINES)
+def test_screening_agrees_on_every_code_point(monkeypatch, use_ac):
+    """Each code point as a lexicon character (matched by the reference's image of it as
+    text) and as text (matching its image as a lexicon character), between letters. The
+    engine does not take part in screening: the second engine gets every 7th code point."""
+    monkeypatch.setattr(wordsift, "_HAS_AC", use_ac)
+    everything = list(range(0x110000)) if use_ac == ENGINES[-1] else list(range(0, 0x110000, 7))
+    wrong = []
+    for block in chunks(everything, 8192):
+        raw = ["q" + chr(c) + "z" for c in block]
+        imaged = ["q" + oracles.image(chr(c)) + "z" for c in block]
+        for words, prompt_words in ((raw, imaged), (imaged, raw)):
+            words = list(dict.fromkeys(words))
+            c = PromptBanChecker(builtin_words=words, use_default=False, normalize=True)
+            prompt = " | ".join(prompt_words)
+            if screen_outcome(c, prompt) != reference_outcome(c, prompt, allow_words=c._BUILTIN_ALLOW_WORDS):
+                wrong.append((hex(block[0]), hex(block[-1])))
+        if len(wrong) > 3:
+            break
+    assert wrong == []
+
+
+SEPARATORS = [".", "-", " ", "  ", "\u200b", "@", "・", "、", "_", "\u00ad", "\ufe0f", "*", " . ", "\t", "\u3000"]
+MARKS = ["\u0301", "\u0308", "\u0327", "\u20dd"]
+LOOKS = {}
+for _src, _dst in oracles.LOOKALIKES.items():
+    LOOKS.setdefault(_dst, []).append(_src)
+TRADITIONAL = {}
+for _src, _dst in oracles.SIMPLIFIED.items():
+    TRADITIONAL.setdefault(_dst, []).append(_src)
+WORDS = ["cocaine", "nude", "hentai", "penis", "whore", "crack cocaine", "ak-47", "大麻", "裸体", "吸食大麻", "色情",
+         "Σοφία", "straße", "c++", "***", "a b", "İstanbul"]
+PROSE = ["the pen is mightier", "who re-entered", "一只大麻雀站在树枝上", "这真是一个大麻烦", "U.S. a.m. e.g.",
+         "Москва", "καλημέρα", "a lighthouse at dawn", "I a m"]
+
+
+def disguise(rng, word):
+    out = []
+    for ch in word:
+        roll = rng.random()
+        if roll < 0.2 and LOOKS.get(ch.lower()):
+            ch = rng.choice(LOOKS[ch.lower()])
+        elif roll < 0.3 and TRADITIONAL.get(ch):
+            ch = rng.choice(TRADITIONAL[ch])
+        elif roll < 0.4 and "a" <= ch.lower() <= "z":
+            ch = chr(ord(ch) + 0xFEE0)  # full width
+        elif roll < 0.5:
+            ch = ch.upper()
+        out.append(ch)
+        if rng.random() < 0.2:
+            out.append(rng.choice(MARKS))
+        if rng.random() < 0.3:
+            out.append(rng.choice(SEPARATORS))
+    return "".join(out)
+
+
+@pytest.mark.parametrize("use_ac", ENGINES)
+@pytest.mark.parametrize("normalize,ignore_case", [(True, True), (True, False), (False, True), (False, False)])
+def test_screening_agrees_on_disguised_prompts(monkeypatch, use_ac, normalize, ignore_case):
+    monkeypatch.setattr(wordsift, "_HAS_AC", use_ac)
+    rng = random.Random(f"{use_ac}{normalize}{ignore_case}")
+    fillers = [f"qqfill{i:02d}" for i in range(60)] if use_ac else []
+    for _ in range(60):
+        words = rng.sample(WORDS, rng.randint(1, 6))
+        low = 0 if normalize else 1  # without either option the engines answer, as tested elsewhere
+        allow = [disguise(rng, w) + rng.choice(["雀", "x", "烦"]) for w in rng.sample(words, rng.randint(low, min(2, len(words))))]
+        c = PromptBanChecker(builtin_words=words + fillers, use_default=False, ignore_case=ignore_case,
+                             normalize=normalize, allow_words=allow)
+        for _ in range(10):
+            parts = [rng.choice(PROSE), disguise(rng, rng.choice(words)), rng.choice(allow or PROSE)]
+            rng.shuffle(parts)
+            prompt = rng.choice(SEPARATORS).join(parts)
+            options = {"normalize": normalize, "ignore_case": ignore_case,
+                       "allow_words": allow + list(c._BUILTIN_ALLOW_WORDS) * normalize}
+            assert screen_outcome(c, prompt) == reference_outcome(c, prompt, **options), (words, allow, prompt)

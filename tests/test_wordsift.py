@@ -1,3 +1,4 @@
+import copy
 import gc
 import inspect
 import io
@@ -59,9 +60,10 @@ def test_module_names_in_order():
                "find_matched_words", "_has_banned_word", "check", "create_pickle_file"]
     private = "_PromptBanChecker__"  # the slot of the fast first-hit test
     own = [n for n in vars(PromptBanChecker) if n in methods or not n.startswith(("__", private))]
-    assert own == methods
+    assert own == ["normalize", "allow_words", "_BUILTIN_ALLOW_WORDS"] + methods  # the defaults of the screening options
     assert str(inspect.signature(PromptBanChecker.__init__)) == (
-        "(self, /, ban_word_file=None, ignore_case=True, builtin_words=None, use_default=True, exclude_words=None)")
+        "(self, /, ban_word_file=None, ignore_case=True, builtin_words=None, use_default=True, exclude_words=None, *, "
+        "normalize=False, allow_words=None)")
     assert str(inspect.signature(PromptBanChecker._load_from_file)) == "(file_path)"
 
 
@@ -785,6 +787,126 @@ def test_first_hit_agrees_on_every_code_point(monkeypatch):
         c = PromptBanChecker(builtin_words=sorted({t.lower() for t in cased}), use_default=False)
         wrong += [t for t in cased if not c._has_banned_word(t)]
     assert wrong == []
+
+
+# ---- normalised screening and allow lists -------------------------------------------------------------
+
+
+@pytest.fixture(scope="module")
+def normalized():
+    return PromptBanChecker(normalize=True)
+
+
+@pytest.mark.parametrize(
+    "prompt, entry",
+    [
+        ("ｃｏｃａｉｎｅ", "cocaine"),  # full width
+        ("co\u200bcaine", "cocaine"),  # zero-width space
+        ("cocaïne", "cocaine"),
+        ("coca\u0301ine", "cocaine"),  # a combining accent
+        ("сосаіnе", "cocaine"),  # Cyrillic look-alikes
+        ("СОСАІNЕ", "cocaine"),
+        ("c.o.c.a.i.n.e", "cocaine"),
+        ("c o c a i n e", "cocaine"),
+        ("c. o. c. a. i. n. e", "cocaine"),
+        ("h-e-n-t-a-i", "hentai"),
+        ("𝐧𝐮𝐝𝐞", "nude"),  # mathematical bold
+        ("ⓝⓤⓓⓔ", "nude"),  # enclosed letters
+        ("n\u00adu\u2060d\ufeffe", "nude"),  # soft hyphen, word joiner, BOM
+        ("Ｎ.Ü.Ｄ.Ё", "nude"),  # combinations
+        ("裸體", "裸体"),  # traditional
+        ("裸@体", "裸体"),
+        ("裸 体", "裸体"),
+        ("裸\u3000體", "裸体"),
+        ("吸 食 大 麻", "吸食大麻"),
+        ("a bag of cocaine", "cocaine"),  # the plain word, of course
+    ],
+)
+def test_normalized_catches_disguised_words(normalized, prompt, entry):
+    assert entry in hits(normalized, prompt)
+    assert hits(PromptBanChecker(), prompt) is None or prompt == "a bag of cocaine"  # the default lets them pass
+
+
+@pytest.mark.parametrize(
+    "prompt",
+    ["the pen is mightier", "who re-entered the room", "一只大麻雀站在树枝上", "这真是一个大麻烦", "一根大麻花",
+     "U.S. a.m. e.g. Ph.D.", "Москва — столица России", "καλημέρα κόσμε", "印度支那半岛", "a lighthouse at dawn",
+     "I saw a b c on the wall", "ｈｅｌｌｏ ｗｏｒｌｄ"],
+)
+def test_normalized_keeps_innocent_prompts_clean(normalized, prompt):
+    assert hits(normalized, prompt) is None
+
+
+@pytest.mark.parametrize(
+    "words, allow, normalize, prompt, expected",
+    [
+        (["ab"], ["xab"], False, "xab", None),
+        (["ab"], ["xab"], False, "xab ab", ["ab"]),  # another occurrence outside
+        (["bc"], ["ab"], False, "abc", ["bc"]),  # overlapping is not inside
+        (["ab", "abc"], ["abc"], False, "abc", None),
+        (["Foo"], ["zz"], False, "FOO", ["Foo"]),  # the entry is reported, not the prompt's text
+        (["b", "a"], None, True, "a b", ["a", "b"]),  # first-seen order
+        (["***", "x"], None, True, "*** x", ["x"]),  # a word of separators only never matches
+        (["***"], None, True, "***", None),
+        (["Cocaine", "cocaine"], None, True, "COCAINE", ["Cocaine", "cocaine"]),
+        (["大麻"], None, True, "大麻雀 大麻", ["大麻"]),
+        (["大麻"], ["大 麻 雀"], False, "大麻雀", ["大麻"]),  # without normalize allow words match as written
+        (["大麻"], ["大 麻 雀"], True, "大麻雀", None),
+        (["sparrow"], ["big sparrow"], True, "big  sparrow", None),
+    ],
+)
+def test_allow_words_mask_what_lies_inside(engine, words, allow, normalize, prompt, expected):
+    c = checker_for(words, normalize=normalize, allow_words=allow)
+    assert c.find_matched_words(prompt) == (expected or [])
+    assert hits(c, prompt) == (sorted(expected) if expected else None)
+
+
+def test_screening_options_keep_default_attributes_and_survive_copies():
+    assert vars(PromptBanChecker()).keys() == {"ban_word_file", "ignore_case", "builtin_words", "use_default",
+                                               "exclude_words", "banned_words", "_ban_regex", "_automaton"}
+    allow = ["big sparrow"]
+    c = PromptBanChecker(builtin_words=["sparrow"], normalize=True, allow_words=allow)
+    assert c.normalize is True and c.allow_words is allow
+    for twin in (pickle.loads(pickle.dumps(c)), copy.copy(c), copy.deepcopy(c)):
+        assert (twin.normalize, twin.allow_words) == (True, allow)
+        assert hits(twin, "s.p.a.r.r.o.w") == ["sparrow"] and hits(twin, "a big sparrow") is None
+
+
+def test_screening_mode_follows_the_attributes_at_each_load():
+    c = PromptBanChecker(builtin_words=["nude"], use_default=False)
+    assert hits(c, "n.u.d.e") is None
+    c.normalize = True
+    assert hits(c, "n.u.d.e") is None  # the mode is part of the build
+    c.load_banned_words()
+    assert hits(c, "n.u.d.e") == ["nude"]
+    c.allow_words, c.normalize = ["nudes"], False
+    c.load_banned_words()
+    assert hits(c, "n.u.d.e") is None and hits(c, "nudes") is None and hits(c, "NUDE") == ["nude"]
+
+
+@pytest.mark.parametrize(
+    "kwargs, error, message",
+    [
+        ({"allow_words": "x"}, TypeError, "Argument 'allow_words' has incorrect type (expected list, got str)"),
+        ({"allow_words": [1]}, AttributeError, "strip"),
+    ],
+)
+def test_screening_option_errors(kwargs, error, message):
+    with pytest.raises(error, match=re.escape(message)):
+        PromptBanChecker(use_default=False, builtin_words=["x"], **kwargs)
+    with pytest.raises(TypeError):
+        PromptBanChecker(None, True, None, True, None, True)  # keyword only
+
+
+def test_screening_has_no_leaks():
+    for c in (PromptBanChecker(normalize=True), checker_for(["word"], allow_words=["sword"])):
+        assert_no_leak(lambda: c.check("clean text with ünïcode 裸 and ｆｕｌｌ"), calls=500)
+        assert_no_leak(raises(PromptBanError, c.check, "a word and c.o.c.a.i.n.e here"), calls=500)
+        assert_no_leak(lambda: c.find_matched_words("word sword"), calls=500)
+        assert_no_leak(c.load_banned_words, calls=50)
+    assert_no_leak(lambda: PromptBanChecker(builtin_words=["q"], use_default=False, normalize=True), calls=300)
+    twin = pickle.loads(pickle.dumps(PromptBanChecker(builtin_words=["q"], use_default=False, normalize=True)))
+    assert_no_leak(lambda: copy.copy(twin).check("q"[:0] + "clean"), calls=300)
 
 
 # ---- leaks ------------------------------------------------------------------------------------

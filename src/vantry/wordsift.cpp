@@ -10,7 +10,12 @@
 // a matcher built with the engine (wordsift_matcher.hpp), held by the checker
 // itself next to that engine, and used only while the engine on the instance
 // is still that very object, unchanged.
+//
+// With normalize=True or allow words, the checks go through a screen instead
+// (wordsift_normalize.hpp): every occurrence of a normalised lexicon word
+// outside the allowed words' occurrences, reported as lexicon entries.
 #include <algorithm>
+#include <map>
 #include <string>
 #include <unordered_set>
 #include <vector>
@@ -18,6 +23,7 @@
 #include "errors.hpp"
 #include "pyglue.hpp"
 #include "wordsift_matcher.hpp"
+#include "wordsift_normalize.hpp"
 
 using namespace pyglue;
 using namespace wordsift;
@@ -47,6 +53,11 @@ struct State : StateBase {
     // our own entry points, to call them directly when not overridden
     PyMethodDef *load_banned_def, *from_file_def, *build_engine_def, *build_automaton_def;
     PyMethodDef *has_banned_def, *find_matched_def, *default_words_def, *xor_def;
+    // normalised screening
+    PyObject *normalize_name, *allow_words_name, *builtin_allow_name, *screen_slot;
+    PyObject* screen_type = nullptr;  // screen::ScreenBox
+    screen::UnicodeHelpers unicode{};
+    screen::ImageTablesPtr image_tables;  // filled on first use, shared by every checker
 };
 
 // A global of this module, read at each use as Python code would.
@@ -637,6 +648,7 @@ void publish_banned_words(State& st, PyObject* self, PyObject* banned, Finish&& 
         err->raise_again();
     }
 }
+void refresh_screen(State& st, PyObject* self);
 
 Ref load_banned_words(State& st, PyObject* self) {
     Merge merge(st);
@@ -650,7 +662,10 @@ Ref load_banned_words(State& st, PyObject* self) {
     Ref banned = longest_first(without_excluded(st, self, std::move(merge.words)));
     if (builds_its_own_engine(st, self)) {  // the whole new state is built before any of it is published
         Engine engine = make_engine(st, self, banned.get());
-        publish_banned_words(st, self, banned.get(), [&] { publish_engine(st, self, std::move(engine)); });
+        publish_banned_words(st, self, banned.get(), [&] {
+            publish_engine(st, self, std::move(engine));
+            refresh_screen(st, self);
+        });
         return none();
     }
     Ref fn = getattr(self, st.build_engine);  // an override reads banned_words from the instance
@@ -659,6 +674,7 @@ Ref load_banned_words(State& st, PyObject* self) {
             build_engine(st, self);
         else
             call(fn.get());
+        refresh_screen(st, self);
     });
     return none();
 }
@@ -878,6 +894,113 @@ Ref build_engine_entry(State& st, PyObject* self, Args<0>&) {
     return none();
 }
 
+// ---- normalised screening ------------------------------------------------------------------------
+
+// Whether the checker screens (normalize=True or allow words) instead of
+// asking its engine; read at each build, like the lexicon.
+bool screening_wanted(State& st, PyObject* self) {
+    return truth(getattr(self, st.normalize_name).get()) || truth(getattr(self, st.allow_words_name).get());
+}
+
+// The units of `text` as the screen compares them.
+std::vector<uint32_t> screen_units(State& st, screen::Mode mode, PyObject* text) {
+    std::vector<uint32_t> out;
+    if (mode == screen::Mode::Normalize) {
+        CodePoints cps(text);
+        return screen::Normalised(*st.image_tables, cps.data(), cps.size()).copy();
+    }
+    Ref search = mode == screen::Mode::Lower ? lowered(st, text) : Ref::borrow(text);
+    if (!PyUnicode_Check(search.get())) raise_arg_type("text", "str", search.get());
+    CodePoints cps(search.get());
+    out.assign(cps.data(), cps.data() + cps.size());
+    return out;
+}
+
+// Keys in the order given, with what each stands for.
+struct Keys {
+    std::vector<std::vector<uint32_t>> units;
+    std::vector<uint32_t> index;  // of the word each key came from
+
+    void add(std::vector<uint32_t> key, size_t from) {
+        if (key.empty()) return;  // a word of separators only never matches
+        units.push_back(std::move(key));
+        index.push_back(static_cast<uint32_t>(from));
+    }
+};
+
+void add_allowed(State& st, screen::Mode mode, PyObject* words, Keys& allowed) {
+    if (is_none(words)) return;
+    for (Ref& item : list_items(words)) {
+        Ref word = stripped(st, item.get());
+        if (!PyUnicode_Check(word.get())) raise_arg_type("allow_words", "str", word.get());
+        allowed.add(screen_units(st, mode, word.get()), 0);
+    }
+}
+
+// A new screen of the checker's lexicon and allowed words.
+Ref build_screen(State& st, PyObject* self) {
+    screen::Screen sc;
+    bool normalize = truth(getattr(self, st.normalize_name).get());
+    sc.mode = normalize ? screen::Mode::Normalize
+                        : (truth(getattr(self, st.ignore_case).get()) ? screen::Mode::Lower : screen::Mode::Exact);
+    sc.entries = check(PySequence_List(getattr(self, st.banned_words).get()));
+    Keys banned;
+    for (Py_ssize_t i = 0; i < PyList_Size(sc.entries.get()); ++i) {
+        PyObject* entry = PyList_GetItem(sc.entries.get(), i);
+        if (!PyUnicode_Check(entry)) raise_arg_type("banned_words", "str", entry);
+        banned.add(screen_units(st, sc.mode, entry), static_cast<size_t>(i));
+    }
+    Keys allowed;
+    add_allowed(st, sc.mode, getattr(self, st.allow_words_name).get(), allowed);
+    if (normalize) add_allowed(st, sc.mode, getattr(self, st.builtin_allow_name).get(), allowed);
+    if (!banned.units.empty()) {
+        sc.banned = screen::UnitMatcher::build(banned.units);
+        sc.entries_of_key.resize(banned.units.size());
+        for (size_t k = 0; k < banned.units.size(); ++k) sc.entries_of_key[sc.banned->id_of(k)].push_back(banned.index[k]);
+    }
+    if (!allowed.units.empty()) sc.allowed = screen::UnitMatcher::build(allowed.units);
+    return screen::ScreenBox::make(st.screen_type, std::move(sc));
+}
+
+// After a build: the checker's screen, or None when it does not screen.
+void refresh_screen(State& st, PyObject* self) {
+    Ref box = screening_wanted(st, self) ? build_screen(st, self) : none();
+    setattr(self, st.screen_slot, box.get());
+}
+
+// The checker's screen, or an empty Ref when it does not screen. A checker
+// made by pickle or copy has none yet: it is built from its attributes now.
+Ref screen_of(State& st, PyObject* self) {
+    Ref box = Ref::steal_or_null(PyObject_GetAttr(self, st.screen_slot));
+    if (!box) {
+        if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw_error();
+        PyErr_Clear();
+        refresh_screen(st, self);
+        box = getattr(self, st.screen_slot);
+    }
+    return screen::ScreenBox::get(box.get(), st.screen_type) ? std::move(box) : Ref();
+}
+
+// Whether a banned key occurs at all, allowed or not.
+bool screen_any(State& st, const screen::Screen& sc, PyObject* text) {
+    if (sc.mode == screen::Mode::Normalize) {  // normalised and matched in one pass
+        CodePoints cps(text);
+        for (;;) {
+            screen::UnitMatcher::Scan scan(*sc.banned);
+            screen::Outcome outcome = screen::normalise(*st.image_tables, cps.data(), cps.size(), scan);
+            if (outcome != screen::Outcome::NeedTables) return outcome == screen::Outcome::Stopped;
+            st.image_tables->prepare(cps.data(), cps.size());
+        }
+    }
+    std::vector<uint32_t> units = screen_units(st, sc.mode, text);
+    return sc.banned->any(units.data(), units.size());
+}
+
+bool screen_has(State& st, const screen::Screen& sc, PyObject* text) {
+    if (!sc.banned || !screen_any(st, sc, text)) return false;
+    return !sc.allowed || !sc.unmasked(screen_units(st, sc.mode, text), true).empty();
+}
+
 // ---- checks ------------------------------------------------------------------------------------
 
 // The checker's fast path, when it was built for this very `engine`, the
@@ -1002,6 +1125,16 @@ Ref fast_pattern_hits(State& st, PyObject* self, PyObject* regex, PyObject* text
     return std::move(hits.list);
 }
 
+// The entries whose keys occur unmasked, in the order first found.
+Ref screen_find(State& st, const screen::Screen& sc, PyObject* text) {
+    FirstSeen hits;
+    if (!sc.banned) return std::move(hits.list);
+    std::vector<uint32_t> units = screen_units(st, sc.mode, text);
+    for (uint32_t id : sc.unmasked(units, false))
+        for (uint32_t index : sc.entries_of_key[id]) hits.add(PyList_GetItem(sc.entries.get(), index));
+    return std::move(hits.list);
+}
+
 Ref first_item(PyObject* iterable) {
     Ref it = check(PyObject_GetIter(iterable));
     Ref item = Ref::steal_or_null(PyIter_Next(it.get()));
@@ -1010,6 +1143,7 @@ Ref first_item(PyObject* iterable) {
 }
 
 bool has_banned_word(State& st, PyObject* self, PyObject* text) {
+    if (Ref box = screen_of(st, self)) return screen_has(st, *screen::ScreenBox::get(box.get(), st.screen_type), text);
     Ref automaton = getattr(self, st.automaton);
     if (truth(automaton.get())) {
         bool fold = truth(getattr(self, st.ignore_case).get());
@@ -1034,6 +1168,7 @@ Ref has_banned_entry(State& st, PyObject* self, Args<1>& a) { return new_bool(ha
 
 // The hit words without repeats, in the order first found.
 Ref find_matched_words(State& st, PyObject* self, PyObject* text) {
+    if (Ref box = screen_of(st, self)) return screen_find(st, *screen::ScreenBox::get(box.get(), st.screen_type), text);
     Ref automaton = getattr(self, st.automaton);
     if (truth(automaton.get())) {
         bool fold = truth(getattr(self, st.ignore_case).get());
@@ -1087,15 +1222,20 @@ Ref check_prompt(State& st, PyObject* self, Args<1>& a) {
 
 constexpr auto kInit = sig(
     "PromptBanChecker.__init__",
-    "($self, ban_word_file=None, ignore_case=True, builtin_words=None, use_default=True, exclude_words=None)",
+    "($self, ban_word_file=None, ignore_case=True, builtin_words=None, use_default=True, exclude_words=None, *, "
+    "normalize=False, allow_words=None)",
     "ban_word_file: a lexicon file (.pkl/.pickle: a pickled list; else one word a line), or None.\n"
     "ignore_case: match regardless of letter case.\n"
     "builtin_words: words added at run time (the list is kept, not copied).\n"
     "use_default: include the built-in lexicon.\n"
-    "exclude_words: words removed from the merged lexicon (whole entries only).",
+    "exclude_words: words removed from the merged lexicon (whole entries only).\n"
+    "normalize: match normalised forms (compatibility forms, case, marks, invisible characters,\n"
+    "look-alike letters, traditional characters, separators inside words); see the README.\n"
+    "allow_words: words inside which a banned word is not reported (the list is kept).",
     Param{"ban_word_file", Kind::Str, NoneOk}, Param{"ignore_case", Kind::Truth, Optional},
     Param{"builtin_words", Kind::List, NoneOk}, Param{"use_default", Kind::Truth, Optional},
-    Param{"exclude_words", Kind::List, NoneOk});
+    Param{"exclude_words", Kind::List, NoneOk}, Param{"normalize", Kind::Truth, Optional | KwOnly},
+    Param{"allow_words", Kind::List, NoneOk | KwOnly});
 
 // `words or []`: the caller's non-empty list itself, else a new empty list.
 Ref list_or_new(PyObject* words) {
@@ -1103,12 +1243,17 @@ Ref list_or_new(PyObject* words) {
     return new_list();
 }
 
-Ref init(State& st, PyObject* self, Args<5>& a) {
+Ref init(State& st, PyObject* self, Args<7>& a) {
     setattr(self, st.ban_word_file, a.obj(0, Py_None));
     setattr(self, st.ignore_case, new_bool(a.truth(1, true)).get());
     setattr(self, st.builtin_words, list_or_new(a.obj(2)).get());
     setattr(self, st.use_default, new_bool(a.truth(3, true)).get());
     setattr(self, st.exclude_words, list_or_new(a.obj(4)).get());
+    // Stored only when given, so a default checker's attributes (and pickle)
+    // are what they always were; the class holds the defaults.
+    if (a.truth(5, false)) setattr(self, st.normalize_name, Py_True);
+    PyObject* allow = a.obj(6);
+    if (allow && !is_none(allow) && PyList_Size(allow) > 0) setattr(self, st.allow_words_name, allow);
     setattr(self, st.banned_words, new_list().get());
     setattr(self, st.ban_regex, Py_None);
     setattr(self, st.automaton, Py_None);
@@ -1122,7 +1267,8 @@ Ref init(State& st, PyObject* self, Args<5>& a) {
 // the private slot holds the checker's FastPath, out of vars(checker).
 Ref slots() {
     Ref dict = new_text("__dict__"), weakref = new_text("__weakref__"), fast_path = new_text("__fast_path");
-    return tuple_of({dict.get(), weakref.get(), fast_path.get()});
+    Ref screen_slot = new_text("__screen");
+    return tuple_of({dict.get(), weakref.get(), fast_path.get(), screen_slot.get()});
 }
 
 // Pickle and copy take the plain attributes only: a copy builds no fast
@@ -1207,6 +1353,31 @@ void intern_names(State& st) {
     st.bit_length = st.name("bit_length");
     st.chunk_size = st.keep(new_int(64 * 1024));
     st.fast_path = st.name("_PromptBanChecker__fast_path");  // the private slot `__fast_path`
+    st.normalize_name = st.name("normalize");
+    st.allow_words_name = st.name("allow_words");
+    st.builtin_allow_name = st.name("_BUILTIN_ALLOW_WORDS");
+    st.screen_slot = st.name("_PromptBanChecker__screen");
+}
+
+// Common Chinese words that hold a lexicon entry but mean something innocent
+// (大麻雀: a big sparrow); with normalize=True an entry inside one is not reported.
+Ref builtin_allow_words() {
+    static constexpr const char* words[] = {"大麻雀", "大麻烦", "大麻花", "大麻将", "大麻袋", "大麻绳",
+                                            "印度支那", "射精度", "射精准", "性爱好", "做爱心", "情色彩",
+                                            "性交流", "上吊灯", "上吊床"};
+    Ref list = new_list();
+    for (const char* w : words) list_append(list.get(), new_text(w).get());
+    return check(PyList_AsTuple(list.get()));
+}
+
+void setup_screening(State& st) {
+    Ref unicodedata = import("unicodedata");
+    PyObject* str_type = reinterpret_cast<PyObject*>(&PyUnicode_Type);
+    st.unicode = {st.keep(getattr(unicodedata.get(), "normalize")), st.keep(getattr(unicodedata.get(), "category")),
+                  st.keep(getattr(str_type, "casefold")), st.keep(getattr(str_type, "isspace")),
+                  st.keep(new_text("NFKC")), st.keep(new_text("NFD"))};
+    st.image_tables = std::make_shared<screen::ImageTables>(st.unicode);
+    st.screen_type = st.keep(screen::ScreenBox::make_type("vantry.wordsift._Screen"));
 }
 
 void exec(PyObject* module, State& st) {
@@ -1232,6 +1403,7 @@ void exec(PyObject* module, State& st) {
     st.fast_path_type = st.keep(FastPathBox::make_type("vantry.wordsift._FastPath"));
     st.tables = CaseTables::create(st);
     st.str_lower = st.keep(getattr(reinterpret_cast<PyObject*>(&PyUnicode_Type), "lower"));
+    setup_screening(st);
 
     st.xor_def = function_def<State, kXor, xor_entry>();
     st.default_words_def = function_def<State, kLoadDefault, load_default_entry>();
@@ -1250,6 +1422,9 @@ void exec(PyObject* module, State& st) {
                  "exclude_words and is matched longest word first; check() returns a clean prompt\n"
                  "unchanged and raises PromptBanError for one that holds banned words.")
         .constant("__slots__", slots())
+        .constant("normalize", new_bool(false))
+        .constant("allow_words", none())
+        .constant("_BUILTIN_ALLOW_WORDS", builtin_allow_words())
         .create()
         .method(method_def<State, kInit, init>())
         .method(method_def<State, kGetState, get_state>())

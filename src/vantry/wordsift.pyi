@@ -21,6 +21,9 @@ class PromptBanChecker:
     banned_words: list[str]
     _ban_regex: re.Pattern[str] | None
     _automaton: object | None
+    normalize: bool
+    allow_words: list[str] | None
+    _BUILTIN_ALLOW_WORDS: tuple[str, ...]
     def __init__(
         self,
         ban_word_file: str | None = None,
@@ -28,6 +31,9 @@ class PromptBanChecker:
         builtin_words: list[str] | None = None,
         use_default: object = True,
         exclude_words: list[str] | None = None,
+        *,
+        normalize: object = False,
+        allow_words: list[str] | None = None,
     ) -> None: ...
     def load_banned_words(self) -> None: ...
     @staticmethod

@@ -11,7 +11,7 @@ from collections.abc import Iterator, Sequence
 from typing import Any
 
 from vantry.cli.common import UsageError, describe, epilog
-from vantry.cli.files import RefusedInput, check_input
+from vantry.cli.files import RefusedInput, check_input, read_input
 
 PICKLE_SUFFIXES = (".pkl", ".pickle")
 # The longest line of standard input taken as one prompt: a bound on what one line
@@ -62,10 +62,26 @@ def _refuse_special_file(path: str | None) -> None:
         raise UsageError(f"cannot load the lexicon: {path}: {exc}") from None
 
 
+def _allowed_words(args: argparse.Namespace) -> list[str]:
+    """The --allow words, then the lines of each --allow-file (UTF-8, blank lines skipped)."""
+    words = list(args.allow)
+    for path in args.allow_file:
+        try:
+            text = read_input(path).decode("utf-8-sig")  # a FIFO or a device is refused unread
+        except UnicodeDecodeError as exc:
+            raise UsageError(f"cannot read the allow list: {path} is not UTF-8 text "
+                             f"(byte 0x{exc.object[exc.start]:02x} at offset {exc.start})") from None
+        except (OSError, RefusedInput) as exc:
+            raise UsageError(f"cannot read the allow list {path}: {describe(exc)}") from None
+        words.extend(line.strip() for line in text.splitlines() if line.strip())
+    return words
+
+
 def _checker(args: argparse.Namespace) -> Any:
     from vantry.wordsift import PromptBanChecker
 
     _refuse_special_file(args.words_file)
+    allowed = _allowed_words(args)
     try:
         return PromptBanChecker(
             ban_word_file=args.words_file,
@@ -73,6 +89,8 @@ def _checker(args: argparse.Namespace) -> Any:
             builtin_words=list(args.add),
             use_default=not args.no_builtin,
             exclude_words=list(args.exclude),
+            normalize=args.normalize,
+            allow_words=allowed or None,
         )
     except Exception as exc:  # unreadable file, refused pickle, not a list...
         raise UsageError(f"cannot load the lexicon: {_lexicon_problem(args.words_file, exc)}") from None
@@ -106,6 +124,7 @@ def register(sub: Any, formatter: type[argparse.HelpFormatter]) -> None:
         description="Check each prompt against the built-in ban lexicon (about 900 English and Chinese entries) "
                     "plus your own words; print ok or the banned words, one line per prompt.",
         epilog=epilog(['vantry screen "a lighthouse at dawn" "a bag of cocaine"',
+                       'vantry screen --normalize "c.o.c.a.i.n.e" "一只大麻雀"',
                        "vantry screen --json --words-file extra.txt < prompts.txt > verdicts.jsonl"],
                       {0: "every prompt is clean", 1: "a prompt holds a banned word",
                        2: "bad usage, a lexicon file that cannot be read, or a line of standard input "
@@ -117,7 +136,17 @@ def register(sub: Any, formatter: type[argparse.HelpFormatter]) -> None:
                    help="extra lexicon: UTF-8 text with one word a line, or a pickled list named .pkl/.pickle")
     p.add_argument("--add", action="append", default=[], metavar="WORD", help="ban WORD too (repeatable)")
     p.add_argument("--exclude", action="append", default=[], metavar="WORD", help="never ban WORD (repeatable)")
-    p.add_argument("--case-sensitive", action="store_true", help="match letter case exactly")
+    p.add_argument("--case-sensitive", action="store_true",
+                   help="match letter case exactly (--normalize always folds case)")
+    p.add_argument("--normalize", action="store_true",
+                   help="also catch disguised words: full-width and styled letters, accents, invisible "
+                        "characters, look-alike Cyrillic/Greek letters, traditional characters, and "
+                        "punctuation or spaces inside a word (c.o.c.a.i.n.e, 裸 体); common Chinese words "
+                        "such as 大麻雀 are allowed")
+    p.add_argument("--allow", action="append", default=[], metavar="WORD",
+                   help="a banned word inside WORD is not reported (repeatable)")
+    p.add_argument("--allow-file", action="append", default=[], metavar="PATH",
+                   help="allowed words, UTF-8 text with one word a line (repeatable)")
     p.add_argument("--no-builtin", action="store_true", help="leave the built-in lexicon out")
     p.add_argument("--json", action="store_true", help="one JSON object per prompt: prompt, banned, words")
     p.set_defaults(func=cmd_screen)
