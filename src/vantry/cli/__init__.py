@@ -52,16 +52,9 @@ def _chosen(argv: Sequence[str]) -> str | None:
 def build_parser(argv: Sequence[str] | None = None) -> argparse.ArgumentParser:
     """The parser, with the whole of the subcommand that `argv` names and the
     others by name and summary; with every subcommand whole when argv is None."""
-    import argparse
     import importlib
 
-    from vantry.cli.common import HelpFormatter, epilog
-
-    class Parser(argparse.ArgumentParser):
-        """Reports bad usage in one line, as every other error of the command."""
-
-        def error(self, message: str) -> NoReturn:
-            self.exit(2, f"{self.prog}: error: {message} (see {self.prog} --help)\n")
+    from vantry.cli.common import HelpFormatter, Parser, epilog
 
     parser = Parser(
         prog="vantry", formatter_class=HelpFormatter,

@@ -9,6 +9,10 @@ import math
 import os
 import sys
 
+TYPE_CHECKING = False
+if TYPE_CHECKING:
+    from typing import NoReturn
+
 
 class UsageError(Exception):
     """Bad input the user can fix; printed as one line, exit code 2."""
@@ -124,6 +128,13 @@ def terminal_columns() -> int:
         except (AttributeError, ValueError, OSError):
             columns = 0
     return columns or 80
+
+
+class Parser(argparse.ArgumentParser):
+    """Reports bad usage in one line, as every other error of the command."""
+
+    def error(self, message: str) -> NoReturn:
+        self.exit(2, f"{self.prog}: error: {message} (see {self.prog} --help)\n")
 
 
 class HelpFormatter(argparse.HelpFormatter):
