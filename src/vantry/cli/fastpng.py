@@ -9,12 +9,13 @@ pixels are Pillow's own.
 
 The deflate is zlib-ng's (the zlib-ng wheel) when it is installed, else the
 standard library's zlib with Pillow's own settings. A large image is cut into
-pieces deflated in threads (both libraries release the GIL while they work),
+pieces of a fixed size deflated in threads (both libraries release the GIL while they work),
 each piece primed with the 32 KiB before it and ended on a byte boundary
 (a sync flush), as pigz does, so the pieces join into one zlib stream. Each
 piece is deflated twice, with the library's ordinary matching and with run-length
 matching only, and the smaller kept: on noisy photos and on flat graphics
-alike the output is then no larger than Pillow's.
+alike the output is then no larger than Pillow's. Small images are written by
+Pillow itself.
 """
 
 from __future__ import annotations
@@ -31,7 +32,14 @@ except ImportError:  # no wheel for this Python, or installed without its depend
 
 SIGNATURE = b"\x89PNG\r\n\x1a\n"
 WINDOW = 32 * 1024  # deflate's window: the dictionary each piece starts from
-MIN_PIECE = 2 * 1024 * 1024  # smaller images are deflated in one piece: threads would cost more than they give
+# Bytes of filtered rows per piece: enough that a piece costs far more than handing it to a
+# thread, and that its flush and restart cost nothing to speak of in size.
+PIECE = 2 * 1024 * 1024
+# Rows whose first piece deflates to less than 1/WHOLE_RATIO of it are deflated in one piece.
+WHOLE_RATIO = 8
+# Smaller images (in samples) are Pillow's own: their deflate takes no time to speak of,
+# and on a few hundred bytes zlib's is the smaller.
+SMALL = 512 * 1024
 IDAT_SIZE = 1024 * 1024  # bytes of deflate data per IDAT chunk
 MEM_LEVEL = 9  # as Pillow's encoder
 # The zlib header's FLEVEL bits, as zlib sets them for a level (informative only).
@@ -50,6 +58,9 @@ def save(image: Any, level: int | None, threads: int, **options: Any) -> bytes:
     import io
 
     buf = io.BytesIO()
+    if image.width * image.height * len(image.getbands()) < SMALL:
+        image.save(buf, format="PNG", **options, **({} if level is None else {"compress_level": level}))
+        return buf.getvalue()
     image.save(buf, format="PNG", compress_level=0, **options)
     stored = buf.getvalue()
     if level == 0:
@@ -66,9 +77,16 @@ def rewritten(png: bytes, level: int, threads: int) -> bytes:
         else:
             (after if data else before).append(chunk)
     rows = zlib.decompress(b"".join(data))
-    stream = deflated(rows, level, threads)
+    stream = deflated(rows, threads, level, _filtered(before[0]))
     idat = [_chunk(b"IDAT", stream[at:at + IDAT_SIZE]) for at in range(0, len(stream), IDAT_SIZE)]
     return b"".join([SIGNATURE, *before, *idat, *after])
+
+
+def _filtered(ihdr: bytes) -> bool:
+    """Whether Pillow filters the rows of this image: not palette images nor those of under
+    8 bits a sample (the zlib strategy Pillow then picks is the ordinary one)."""
+    bit_depth, colour_type = ihdr[16], ihdr[17]
+    return bit_depth >= 8 and colour_type != 3
 
 
 def _chunks(png: bytes) -> Iterator[tuple[bytes, bytes]]:
@@ -85,33 +103,39 @@ def _chunk(kind: bytes, body: bytes) -> bytes:
     return struct.pack(">I", len(body)) + kind + body + struct.pack(">I", zlib.crc32(body, zlib.crc32(kind)))
 
 
-def deflated(data: bytes, level: int, threads: int) -> bytes:
-    """`data` as one zlib stream, deflated in up to `threads` pieces at once."""
-    count = max(1, min(threads, len(data) // MIN_PIECE))
-    bounds = [len(data) * n // count for n in range(count + 1)]
+def deflated(data: bytes, threads: int, level: int, filtered: bool = True) -> bytes:
+    """`data` as one zlib stream, its pieces deflated `threads` at a time. The pieces have a
+    fixed size, so the bytes are the same whatever the thread count (-j, the machine).
+    Rows that deflate to almost nothing (flat graphics) are deflated whole instead: there
+    each piece's restart would weigh on the size, and the whole takes no time."""
     view = memoryview(data)
+    starts = range(0, max(len(data), 1), PIECE)
 
-    def piece(n: int) -> bytes:
-        start, end = bounds[n], bounds[n + 1]
-        return _piece(view[max(0, start - WINDOW):start], view[start:end], level, last=n == count - 1)
+    def piece(start: int) -> bytes:
+        window = view[max(0, start - WINDOW):start]
+        return _piece(window, view[start:start + PIECE], level, filtered, last=start + PIECE >= len(data))
 
-    if count == 1:
-        pieces = [piece(0)]
+    first = piece(0)
+    if len(starts) == 1:
+        pieces = [first]
+    elif len(first) * WHOLE_RATIO < PIECE:
+        pieces = [_piece(view[:0], view, level, filtered, last=True)]
+    elif threads == 1:
+        pieces = [first, *map(piece, starts[1:])]
     else:
         import concurrent.futures
 
-        with concurrent.futures.ThreadPoolExecutor(count - 1, thread_name_prefix="vantry-deflate") as pool:
-            rest = pool.map(piece, range(1, count))  # while this thread does the first
-            pieces = [piece(0), *rest]
+        with concurrent.futures.ThreadPoolExecutor(min(threads, len(starts) - 1), "vantry-deflate") as pool:
+            pieces = [first, *pool.map(piece, starts[1:])]
     return _HEADERS[level] + b"".join(pieces) + struct.pack(">I", zlib.adler32(data))
 
 
-def _piece(window: memoryview, data: memoryview, level: int, last: bool) -> bytes:
+def _piece(window: memoryview, data: memoryview, level: int, filtered: bool, last: bool) -> bytes:
     """Raw deflate of `data` following `window`, ended on a byte boundary (or finished):
     the smaller of ordinary and run-length matching."""
     library = _zlib_ng if _zlib_ng is not None else zlib
     # The standard zlib with Pillow's own strategy; zlib-ng's ordinary matching is smaller on photos.
-    ordinary = zlib.Z_DEFAULT_STRATEGY if library is not zlib else zlib.Z_FILTERED
+    ordinary = zlib.Z_FILTERED if library is zlib and filtered else zlib.Z_DEFAULT_STRATEGY
     flush = zlib.Z_FINISH if last else zlib.Z_SYNC_FLUSH
     best = b""
     for strategy in (zlib.Z_RLE, ordinary):
