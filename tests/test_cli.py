@@ -986,3 +986,17 @@ def test_fast_png_writer_keeps_pillows_pixels_in_a_file_no_larger(tmp_path, monk
         (tmp_path / "fast.png").write_bytes(written[1])
         checked = subprocess.run(["pngcheck", str(tmp_path / "fast.png")], capture_output=True, text=True)
         assert checked.returncode == 0, checked.stdout
+
+
+@pytest.mark.parametrize(
+    "cores, options, threads",
+    [(2, [], 1), (2, ["-j", "1"], 2), (2, ["-j", "2"], 1), (2, ["-j", "3"], 1), (8, ["-j", "2"], 4),
+     (8, ["-j", "3"], 2), (1, ["-j", "1"], 1), (4, ["--dask", "tcp://nowhere:8786"], 1)],
+)
+def test_files_and_deflate_threads_share_the_cores(monkeypatch, cores, options, threads):
+    from vantry.cli import batch, build_parser, output
+
+    monkeypatch.setattr(batch, "usable_cpus", lambda: cores)
+    argv = ["normalise", "a.jpg", "-o", "out", *options]
+    args = build_parser(argv).parse_args(argv)
+    assert output.encoding_of(args).threads == threads
