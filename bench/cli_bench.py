@@ -85,7 +85,9 @@ def run_batch(table, root, count, size):
 
 def pyvips_normalise(files, out):
     """The normalise job written with pyvips: the photo centred on a transparent canvas 10 %
-    taller, saved as PNG at level 6; None when pyvips is not installed."""
+    taller, saved as PNG at level 6 with adaptive row filters as Pillow's (libvips's default,
+    no filter, is faster but 1.4x as large on these photos); None when pyvips is not installed.
+    libvips runs each image on every core."""
     try:
         import pyvips
     except (ImportError, OSError):
@@ -98,7 +100,7 @@ def pyvips_normalise(files, out):
             height = image.height + int(image.height * 0.1)
             canvas = image.embed(0, (height - image.height) // 2, image.width, height,
                                  extend="background", background=[0, 0, 0, 0])
-            canvas.pngsave(str(pathlib.Path(out) / (pathlib.Path(path).stem + ".png")), compression=6)
+            canvas.pngsave(str(pathlib.Path(out) / (pathlib.Path(path).stem + ".png")), compression=6, filter="all")
     return job
 
 
@@ -123,9 +125,10 @@ def run_writers(table, root, count, size):
         if peer is not None and make is photo:
             peer()
             ratio = output_bytes(root / f"{kind}-pyvips") / output_bytes(root / f"{kind}-pillow")
-            table.compare("vantry normalise -j 1 against the same job with pyvips (its output size given)",
+            # Both on every core: vantry at its default -j, libvips with its own threads.
+            table.compare("vantry normalise against the same job with pyvips (output size against Pillow's)",
                           f"{count} {kind} {width}x{height}, pyvips output x{ratio:.3f}",
-                          normalise(f"{kind}-fast", "-j", "1"), peer,
+                          normalise(f"{kind}-fast"), peer,
                           target=1.0 if not harness.QUICK else None)
 
 
