@@ -25,6 +25,7 @@ import zlib
 from collections.abc import Iterator
 from typing import Any
 
+_zlib_ng: Any
 try:
     from zlib_ng import zlib_ng as _zlib_ng
 except ImportError:  # no wheel for this Python, or installed without its dependencies
@@ -48,11 +49,6 @@ _HEADERS = {0: b"\x78\x01", 1: b"\x78\x01", 2: b"\x78\x5e", 3: b"\x78\x5e", 4: b
 DEFAULT_LEVEL = 6
 
 
-def deflater() -> str:
-    """The deflate this writer uses here, as --help and the notes name it."""
-    return "zlib-ng" if _zlib_ng is not None else "zlib"
-
-
 def save(image: Any, level: int | None, threads: int, **options: Any) -> bytes:
     """`image` as a PNG at `level` (None: 6) deflated in up to `threads` threads; options go to Pillow."""
     import io
@@ -70,7 +66,9 @@ def save(image: Any, level: int | None, threads: int, **options: Any) -> bytes:
 
 def rewritten(png: bytes, level: int, threads: int) -> bytes:
     """`png` with its image data deflated again at `level`, every other chunk as it is."""
-    before, after, data = [], [], []
+    before: list[bytes] = []
+    after: list[bytes] = []
+    data: list[bytes] = []
     for kind, chunk in _chunks(png):
         if kind == b"IDAT":
             data.append(chunk[8:-4])
