@@ -59,6 +59,7 @@ def save(image: Any, level: int | None, threads: int, **options: Any) -> bytes:
         return buf.getvalue()
     image.save(buf, format="PNG", compress_level=0, **options)
     stored = buf.getvalue()
+    del buf  # a 12 MP image's rows are 48 MB: one copy of them at a time
     if level == 0:
         return stored
     return rewritten(stored, DEFAULT_LEVEL if level is None else level, threads)
@@ -75,6 +76,7 @@ def rewritten(png: bytes, level: int, threads: int) -> bytes:
         else:
             (after if data else before).append(chunk)
     rows = zlib.decompress(b"".join(data))
+    del data
     stream = deflated(rows, threads, level, _filtered(before[0]))
     idat = [_chunk(b"IDAT", stream[at:at + IDAT_SIZE]) for at in range(0, len(stream), IDAT_SIZE)]
     return b"".join([SIGNATURE, *before, *idat, *after])
