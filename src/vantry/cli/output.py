@@ -4,9 +4,10 @@ the pixel depth and alpha each format can hold, and the input's ICC profile.
 PNG is written by the command's own writer (vantry.cli.fastpng: Pillow's filtered
 rows, deflated faster, in threads for a large image); --png-encoder pillow gives
 Pillow's own bytes, at the default level exactly the extension modules' bytes.
-High-depth grey is scaled to 8 bits, never clipped, where a format needs 8 bits (the same mapping the extension modules use): 16-bit values
-as round(v / 257), floats in 0..1 as round(v * 255); what has no 8-bit reading
-short of guessing its range is refused with a ValueError naming the mode.
+High-depth grey is scaled to 8 bits, never clipped, where a format needs 8 bits
+(the same mapping the extension modules use): 16-bit values as round(v / 257),
+floats in 0..1 as round(v * 255); what has no 8-bit reading short of guessing its
+range is refused with a ValueError naming the mode.
 """
 
 from __future__ import annotations
