@@ -264,15 +264,17 @@ def _digests(data):
     return hashlib.sha256(data).hexdigest()[:16], hashlib.sha256(pixels).hexdigest()[:16]
 
 
-def opaque_outputs(command, folder, capsys):
-    """{(command, input name): digests} of one command over the opaque inputs."""
-    digests = {}
-    for name, path in opaque_inputs(folder / "in").items():
-        assert main([*command_on(OPAQUE_COMMANDS[command], path), "-o", str(folder / "o"), "-j", "1"]) == 0
-        digests[command, name] = _digests((folder / "o" / f"{path.stem}.png").read_bytes())
+def opaque_outputs(command, folder, capsys, encoder):
+    """{(command, input name): (digests, file size)} of one command over the opaque inputs."""
+    outputs = {}
+    for name, path in opaque_inputs(folder / encoder).items():
+        argv = [*command_on(OPAQUE_COMMANDS[command], path), "-o", str(folder / "o"), "-j", "1", "--png-encoder", encoder]
+        assert main(argv) == 0
+        written = (folder / "o" / f"{path.stem}.png").read_bytes()
+        outputs[command, name] = _digests(written), len(written)
         (folder / "o" / f"{path.stem}.png").unlink()
     capsys.readouterr()
-    return digests
+    return outputs
 
 
 @pytest.mark.parametrize("command", OPAQUE_COMMANDS)
@@ -280,11 +282,15 @@ def test_opaque_8_bit_images_give_the_bytes_they_always_gave(tmp_path, command, 
     from PIL import features
 
     libraries = (Image.__version__, features.version("zlib"), features.version("libjpeg_turbo"))
-    for key, (file_digest, pixel_digest) in opaque_outputs(command, tmp_path, capsys).items():
+    pillow = opaque_outputs(command, tmp_path, capsys, "pillow")
+    for key, ((file_digest, pixel_digest), _) in pillow.items():
         if libraries == DIGESTS_TAKEN_WITH:
             assert (file_digest, pixel_digest) == OPAQUE_DIGESTS[key], key
         elif key[1].endswith(".png"):
             assert pixel_digest == OPAQUE_DIGESTS[key][1], key
+    # The command's own writer: Pillow's pixels, in a file no larger.
+    for key, ((_, pixel_digest), size) in opaque_outputs(command, tmp_path, capsys, "fast").items():
+        assert pixel_digest == pillow[key][0][1] and size <= pillow[key][1], key
 
 
 def mode_file(folder, mode):
@@ -949,3 +955,56 @@ def test_progress_bar_only_for_many_files_on_a_terminal(tmp_path, monkeypatch, c
     assert main(["ratio", *images]) == 0
     assert ("file/s" in err.getvalue() or "s/file" in err.getvalue()) is bar
     assert err.getvalue().endswith(f"{count} measured, 0 failed\n")
+
+
+def textured(mode, size=(1024, 768)):
+    """A photo-like picture (noise over a gradient, with flat patches) or, for "flat", one colour; in `mode`."""
+    if mode == "flat":
+        return Image.new("RGB", size, (40, 90, 160))
+    grey = Image.blend(Image.linear_gradient("L").resize(size), Image.effect_noise(size, 40), 0.3)
+    grey.paste(128, (100, 100, 400, 300))
+    picture = Image.merge("RGB", (grey, grey.rotate(90).resize(size), grey.transpose(Image.Transpose.FLIP_LEFT_RIGHT)))
+    if mode == "I;16":
+        return grey.convert("I").point(lambda v: v * 257).convert("I;16")
+    return picture.convert(mode) if mode != "RGBA" else Image.merge("RGBA", (*picture.split(), grey))
+
+
+@pytest.mark.parametrize("library", ["zlib-ng", "zlib"])
+@pytest.mark.parametrize("mode", ["RGBA", "RGB", "L", "P", "1", "I;16", "flat"])
+def test_fast_png_writer_keeps_pillows_pixels_in_a_file_no_larger(tmp_path, monkeypatch, library, mode):
+    import shutil
+
+    from vantry.cli import fastpng, output
+
+    if library == "zlib-ng" and fastpng._zlib_ng is None:
+        pytest.skip("zlib-ng is not installed for this Python (no wheel, or installed without dependencies)")
+    if library == "zlib":
+        monkeypatch.setattr(fastpng, "_zlib_ng", None)
+    monkeypatch.setattr(fastpng, "PIECE", 512 * 1024)  # several pieces, joined into one stream
+    image = textured(mode)
+    profile = icc_profile(b"GRAY" if image.mode in ("L", "1", "I;16") else b"RGB ")
+    written = {threads: output.encode(image, output.Encoding(threads=threads), profile)[0] for threads in (1, 3)}
+    pillow, _ = output.encode(image, output.Encoding(png_encoder="pillow"), profile)
+    assert written[1] == written[3]  # the same file whatever the thread count
+    with Image.open(io.BytesIO(written[1])) as fast, Image.open(io.BytesIO(pillow)) as slow:
+        assert (fast.mode, fast.size, fast.tobytes()) == (slow.mode, slow.size, slow.tobytes())
+        assert fast.info.get("icc_profile") == profile
+    assert len(written[1]) <= len(pillow)
+    if shutil.which("pngcheck"):  # a strict reader: chunk CRCs, the zlib stream and its Adler-32
+        (tmp_path / "fast.png").write_bytes(written[1])
+        checked = subprocess.run(["pngcheck", str(tmp_path / "fast.png")], capture_output=True, text=True)
+        assert checked.returncode == 0, checked.stdout
+
+
+@pytest.mark.parametrize(
+    "cores, options, threads",
+    [(2, [], 1), (2, ["-j", "1"], 2), (2, ["-j", "2"], 1), (2, ["-j", "3"], 1), (8, ["-j", "2"], 4),
+     (8, ["-j", "3"], 2), (1, ["-j", "1"], 1), (4, ["--dask", "tcp://nowhere:8786"], 1)],
+)
+def test_files_and_deflate_threads_share_the_cores(monkeypatch, cores, options, threads):
+    from vantry.cli import batch, build_parser, output
+
+    monkeypatch.setattr(batch, "usable_cpus", lambda: cores)
+    argv = ["normalise", "a.jpg", "-o", "out", *options]
+    args = build_parser(argv).parse_args(argv)
+    assert output.encoding_of(args).threads == threads

@@ -74,8 +74,13 @@ def add_options(parser: argparse.ArgumentParser, writes: bool, threads_help: boo
                                  "day1/a.jpg and day2/a.jpg become OUT/day1/a.png and OUT/day2/a.png")
         output.add_options(parser)
         parser.add_argument("--compress-level", type=compress_level, metavar="0-9",
-                            help="PNG compression level: 1 writes photos about twice as fast, a little larger; "
-                                 "default: Pillow's default (6)")
+                            help="PNG compression level: 0 stored, 1 fastest, 9 smallest; "
+                                 "default: 6")
+        parser.add_argument("--png-encoder", choices=("fast", "pillow"),
+                            help="fast (default): Pillow's PNG filters with a faster deflate (zlib-ng when "
+                                 "installed, else zlib), large images deflated in several threads; same pixels, "
+                                 "no larger on photos or flat graphics. pillow: Pillow's own PNG writer, the "
+                                 "extension modules' exact bytes")
     jobs_help = (f"files done at once (default: the usable CPUs, here {usable_cpus()}); -j 1 does one after another"
                  if threads_help else "files done at once (default 1: header reads gain nothing from threads)")
     parser.add_argument("-j", "--jobs", type=positive, metavar="N", help=jobs_help)

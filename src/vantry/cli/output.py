@@ -1,11 +1,13 @@
 """How the image subcommands encode what they write: the format and quality,
 the pixel depth and alpha each format can hold, and the input's ICC profile.
 
-PNG at the default settings gives the bytes the command has always written for
-ordinary 8-bit images. High-depth grey is scaled to 8 bits, never clipped, where
-a format needs 8 bits (the same mapping the extension modules use): 16-bit values
-as round(v / 257), floats in 0..1 as round(v * 255); what has no 8-bit reading
-short of guessing its range is refused with a ValueError naming the mode.
+PNG is written by the command's own writer (vantry.cli.fastpng: Pillow's filtered
+rows, deflated faster, in threads for a large image); --png-encoder pillow gives
+Pillow's own bytes, at the default level exactly the extension modules' bytes.
+High-depth grey is scaled to 8 bits, never clipped, where a format needs 8 bits
+(the same mapping the extension modules use): 16-bit values as round(v / 257),
+floats in 0..1 as round(v * 255); what has no 8-bit reading short of guessing its
+range is refused with a ValueError naming the mode.
 """
 
 from __future__ import annotations
@@ -34,6 +36,8 @@ class Encoding(NamedTuple):
     format: str = "png"
     quality: int | None = None  # JPEG and WebP
     compress_level: int | None = None  # PNG
+    png_encoder: str = "fast"  # "fast": vantry.cli.fastpng; "pillow": Pillow's own deflate
+    threads: int = 1  # PNG deflate threads per image (the fast writer)
 
     @property
     def suffix(self) -> str:
@@ -41,18 +45,32 @@ class Encoding(NamedTuple):
 
     @property
     def default_png(self) -> bool:
-        """PNG at Pillow's default level: the bytes Aspecta.adjust_size writes itself."""
-        return self.format == "png" and self.compress_level is None
+        """Pillow's PNG at its default level: the bytes Aspecta.adjust_size writes itself."""
+        return self.format == "png" and self.compress_level is None and self.png_encoder == "pillow"
 
 
 def encoding_of(args: argparse.Namespace) -> Encoding:
     if args.format == "png":
         if args.quality is not None:
             raise UsageError("--quality is for --format jpeg or webp; PNG is lossless (see --compress-level)")
-        return Encoding("png", None, args.compress_level)
-    if args.compress_level is not None:
-        raise UsageError(f"--compress-level is for PNG; --format {args.format} takes --quality 1-100")
+        return Encoding("png", None, args.compress_level, args.png_encoder or "fast", deflate_threads(args))
+    for given, option in ((args.compress_level, "--compress-level"), (args.png_encoder, "--png-encoder")):
+        if given is not None:
+            raise UsageError(f"{option} is for PNG; --format {args.format} takes --quality 1-100")
     return Encoding(args.format, DEFAULT_QUALITY if args.quality is None else args.quality)
+
+
+def deflate_threads(args: argparse.Namespace) -> int:
+    """Threads per image that leave -j's files their cores: all of them for one file at a
+    time, none beside the file's own from -j N at or above the core count. On a Dask
+    cluster each worker already runs a task per core."""
+    from vantry.cli.batch import usable_cpus  # here: batch imports this module
+
+    if getattr(args, "dask", None) is not None:
+        return 1
+    cores = usable_cpus()
+    jobs = args.jobs or getattr(args, "default_jobs", None) or cores
+    return max(1, cores // jobs)
 
 
 def quality(text: str) -> int:
@@ -174,6 +192,10 @@ def encode(image: Any, encoding: Encoding, profile: bytes | None) -> tuple[bytes
     if icc is not None or "icc_profile" in image.info:
         options["icc_profile"] = icc  # None: Pillow would copy the image's own, maybe of another colour space
     if encoding.format == "png":
+        if encoding.png_encoder == "fast":
+            from vantry.cli import fastpng
+
+            return fastpng.save(image, encoding.compress_level, encoding.threads, **options), notes
         if encoding.compress_level is not None:
             options["compress_level"] = encoding.compress_level
     else:
