@@ -1054,7 +1054,7 @@ def test_the_bounded_transport_does_not_leak(server, path, step, call):
         call(m)
         server.paths.clear(), server.auth.clear()
 
-    assert_no_leak(once, calls=100)
+    assert_no_leak(once, calls=300)
 
 
 def test_constructor_does_not_leak():
