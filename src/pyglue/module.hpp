@@ -241,7 +241,7 @@ public:
         // alive for as long as it lives: after the module is dropped from
         // sys.modules and imported anew, old instances still work. A plain
         // reference in the namespace, so the collector sees the cycle.
-        dict_set(ns_.get(), "_vantry_module", state.module);
+        dict_set(ns_.get(), "__vantry_module__", state.module);
         if (doc) {
             Ref d = new_text(doc);
             dict_set(ns_.get(), "__doc__", d.get());

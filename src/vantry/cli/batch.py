@@ -314,12 +314,23 @@ class _Progress(contextlib.AbstractContextManager["_Progress"]):
             self.bar.close()
 
 
+def _show_every_warning() -> None:
+    """Inside catch_warnings: every warning is shown each time (above "default" and "once",
+    which -X dev and -W put first), except what a filter hides, which stays hidden."""
+    hidden = [entry for entry in warnings.filters if entry[0] == "ignore"]
+    warnings.simplefilter("always")
+    for _, message, category, module, lineno in reversed(hidden):
+        if isinstance(category, type):  # always so through the warnings API
+            warnings.filterwarnings("ignore", message.pattern if message else "", category,
+                                    module.pattern if module else "", lineno)
+
+
 def run(batch: Batch, args: argparse.Namespace) -> int:
     """Run the batch as -j/--dask say; 0 when every file succeeded, 1 when one failed,
     130 when interrupted. Options are checked, and the output directory made,
     before the first file is read. Warnings are one line each, every time."""
     with warnings.catch_warnings():
-        warnings.simplefilter("always", append=True)  # below the filters that hide deprecations
+        _show_every_warning()
         _hook_warnings()
         _noting.in_batch = True
         try:
