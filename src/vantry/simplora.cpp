@@ -6,10 +6,13 @@
 #include <array>
 #include <charconv>
 #include <cmath>
+#include <climits>
 #include <cstdint>
 #include <numeric>
 
 #include "pyglue.hpp"
+// after Python.h, which must come first
+#include "image_header.hpp"
 
 using namespace pyglue;
 
@@ -291,6 +294,50 @@ Ref approx_ratio(State& st, PyObject* self, Args<1>& a) {
     return ratio_text(st, width, height);
 }
 
+// ---- from a size or a file header, for the command ---------------------------------------
+
+// The texts both methods give for an image of width x height on an instance
+// that overrides nothing: the command's ratio of a size it read itself.
+constexpr auto kSizeRatios = sig(
+    "_size_ratios", "($module, width, height, approx_search_range)",
+    "(get_raw_simple_ratio, get_approx_simple_ratio) of an image of that size, without opening one.",
+    Param{"width", Kind::Int, Required}, Param{"height", Kind::Int, Required},
+    Param{"approx_search_range", Kind::Int, Required});
+
+Ref size_ratios(State& st, Args<3>& a) {
+    long long w, h;
+    if (!reduce_plain_sides(a.obj(0), a.obj(1), w, h)) {
+        PyErr_SetString(PyExc_ValueError, "width and height must be ints from 0 to 2**32 - 1, not both 0");
+        throw_error();
+    }
+    Ref raw = ratio_text(st, w, h);
+    long long best_w = 0, best_h = 0;
+    const Num width = Num::of(a.obj(0)), height = Num::of(a.obj(1));
+    Ref approx = nearest_pair((width / height).to_double(), search_bound(a.obj(2)), best_w, best_h)
+                     ? ratio_text(st, best_w, best_h)
+                     : ratio_text(st, width, height);
+    return tuple_of({raw.get(), approx.get()});
+}
+
+constexpr auto kShownSize = sig(
+    "_shown_size", "($module, fd, exif_rotate)",
+    "(width, height) of the JPEG or PNG file open as fd, exchanged when exif_rotate and its EXIF\n"
+    "orientation turns it a quarter, read from its header alone; None when only Pillow can tell.",
+    Param{"fd", Kind::Int, Required}, Param{"exif_rotate", Kind::Truth, Required});
+
+Ref shown_size(State&, Args<2>& a) {
+    const long fd = PyLong_AsLong(a.obj(0));
+    if (fd == -1 && PyErr_Occurred()) throw_error();
+    if (fd < 0 || fd > INT_MAX) return none();
+    std::optional<image_header::ShownSize> size;
+    {
+        WithoutGil unlocked;  // file reads only
+        size = image_header::read_shown_size(static_cast<int>(fd), a.truth(1, true));
+    }
+    if (!size) return none();
+    return size->quarter_turned ? int_pair(size->height, size->width) : int_pair(size->width, size->height);
+}
+
 // ---- module ------------------------------------------------------------------------------
 
 void exec(PyObject* module, State& st) {
@@ -320,6 +367,8 @@ void exec(PyObject* module, State& st) {
     Ref image_file_class = getattr(import("PIL.ImageFile").get(), "ImageFile");
     st.pillow_closes = {st.keep(getattr(st.image_class, "close")), st.keep(getattr(image_file_class.get(), "close"))};
 
+    add_function(module, function_def<State, kSizeRatios, size_ratios>());
+    add_function(module, function_def<State, kShownSize, shown_size>());
     st.gcd_def = function_def<State, kGcd, gcd>();
     ClassBuilder(st, "ImageSimplora",
                  "The aspect ratio of an encoded image as a short 'width:height' text.\n\n"

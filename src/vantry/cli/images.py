@@ -106,18 +106,36 @@ def _png_may_carry_orientation(file: BinaryIO) -> bool:
 
 def shown_size_header(path: pathlib.Path, exif_rotate: bool) -> bytes:
     """A header-only image (a BMP header) of the size the file at `path` is shown at: what ratio
-    hands to the module, so only the file's header is read, never its pixels or the whole file."""
-    from PIL import Image
-
+    hands to the module, so only the file's header is read, never its pixels or the whole file.
+    Common JPEG and PNG files are read by the module's own header reader; Pillow reads the rest."""
+    from vantry import simplora
     from vantry.cli.files import open_input
 
-    with open_input(path) as file, Image.open(file) as img:
+    with open_input(path) as file:
+        size = simplora._shown_size(file.fileno(), exif_rotate)
+        if size is None or not _opens_quietly(*size):
+            size = _shown_size_by_pillow(file, exif_rotate)
+    return _bmp_header(*size)
+
+
+def _opens_quietly(width: int, height: int) -> bool:
+    """Whether Pillow's open of an image of that size neither warns nor refuses (nor reads leniently)."""
+    from PIL import Image, ImageFile
+
+    limit = Image.MAX_IMAGE_PIXELS
+    return not ImageFile.LOAD_TRUNCATED_IMAGES and (limit is None or width * height <= limit)
+
+
+def _shown_size_by_pillow(file: BinaryIO, exif_rotate: bool) -> tuple[int, int]:
+    from PIL import Image
+
+    with Image.open(file) as img:
         width, height = img.size
         if exif_rotate and not (img.format == "PNG" and not _png_may_carry_orientation(file)):
             value = img.getexif().get(ORIENTATION, 1)
             if value in QUARTER_TURNS:
                 width, height = height, width
-    return _bmp_header(width, height)
+    return width, height
 
 
 def _bmp_header(width: int, height: int) -> bytes:
@@ -133,8 +151,12 @@ class Measure(NamedTuple):
     approx_range: int
 
     def __call__(self, header: bytes) -> Outcome:
-        from vantry.simplora import ImageSimplora
+        from vantry.simplora import ImageSimplora, _size_ratios
 
+        width, height = struct.unpack_from("<ii", header, 18)
+        if _opens_quietly(width, height):
+            return Outcome(None, _size_ratios(width, height, self.approx_range))
+        # The module's own read of such a size warns (or refuses): that note stays the file's.
         tool = ImageSimplora(approx_search_range=self.approx_range)
         return Outcome(None, (tool.get_raw_simple_ratio(header), tool.get_approx_simple_ratio(header)))
 
