@@ -24,7 +24,7 @@ from vantry.gridlum import GridlumSizeCalculator as Calc
 from vantry.gridlum import ServiceError
 from vantry.prefora import PreforaImageScale
 from vantry import wordsift
-from vantry.simplora import ImageSimplora
+from vantry.simplora import ImageSimplora, _size_ratios
 
 
 def outcome(fn, *args):
@@ -162,6 +162,9 @@ def png_header(width, height):
 def test_simple_ratios(width, height, limit):
     data = png_header(width, height)
     simplora = ImageSimplora(limit)
+    # The command's ratio of a size it read itself: the texts of both methods.
+    assert _size_ratios(width, height, limit) == (oracles.raw_simple_ratio(width, height),
+                                                  oracles.approx_simple_ratio(width, height, limit))
     if width * height > 2 * Image.MAX_IMAGE_PIXELS:  # the library refuses to open it
         with pytest.raises(Image.DecompressionBombError):
             simplora.get_raw_simple_ratio(data)

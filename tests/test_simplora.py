@@ -1,8 +1,11 @@
 """vantry.simplora: exact and approximate simple ratios of encoded images."""
 
 import io
+import json
+import struct
 import subprocess
 import sys
+import warnings
 import zlib
 
 import pytest
@@ -287,3 +290,169 @@ def test_no_reference_leaks():
     assert_no_leak(raises(TypeError, ImageSimplora._gcd, "1", 2))
     assert_no_leak(raises(TypeError, ImageSimplora, "1"))
     assert_no_leak(raises(UnidentifiedImageError, simplora.get_approx_simple_ratio, b"junk"), calls=500)
+
+
+# ---- the command's header reader against Pillow -------------------------------------------------
+
+def tiff(entries, little=True):
+    """A TIFF block with one directory: (tag, type, count, 4 value bytes or an int) entries."""
+    order = "<" if little else ">"
+    body = struct.pack(order + "H", len(entries))
+    for tag, kind, count, value in entries:
+        raw = struct.pack(order + ("H" if kind == 3 else "I"), value) if isinstance(value, int) else value
+        body += struct.pack(order + "HHI", tag, kind, count) + raw.ljust(4, b"\0")
+    return (b"II*\0" if little else b"MM\0*") + struct.pack(order + "I", 8) + body + b"\0\0\0\0"
+
+
+def segment(marker, body):
+    return bytes([0xFF, marker]) + struct.pack(">H", len(body) + 2) + body
+
+
+def jpeg(size=(64, 48), mode="RGB", *segments, **options):
+    """A JPEG with the given segments placed right after SOI."""
+    buf = io.BytesIO()
+    Image.new(mode, size, "gray" if mode != "CMYK" else (1, 2, 3, 4)).save(buf, format="JPEG", **options)
+    return buf.getvalue()[:2] + b"".join(segments) + buf.getvalue()[2:]
+
+
+def exif(orientation, little=True):
+    return segment(0xE1, b"Exif\0\0" + tiff([(0x010F, 2, 4, b"cam\0"), (0x0112, 3, 1, orientation)], little))
+
+
+XMP_TURNED = segment(0xE1, b"http://ns.adobe.com/xap/1.0/\0<x tiff:Orientation=\"6\"/>")
+
+
+def png(mode="RGB", size=(40, 30), chunks=b"", late=b"", **options):
+    """A PNG with extra chunks before the first IDAT and after the last."""
+    buf = io.BytesIO()
+    Image.new(mode, size).save(buf, format="PNG", **options)
+    data = buf.getvalue()
+    first, iend = data.index(b"IDAT") - 4, len(data) - 12
+    return data[:first] + chunks + data[first:iend] + late + data[iend:]
+
+
+def chunk(kind, body):
+    return struct.pack(">I", len(body)) + kind + body + struct.pack(">I", zlib.crc32(kind + body))
+
+
+def other(fmt, mode="RGB"):
+    return encode_image(33, 21, mode, fmt)
+
+
+# name: (file bytes, whether the header reader must decide it itself)
+HEADERS = {
+    "jpeg": (jpeg(), True),
+    "jpeg grey": (jpeg((17, 5), "L"), True),
+    "jpeg cmyk (Adobe segment)": (jpeg((5, 17), "CMYK"), True),
+    "progressive jpeg": (jpeg((300, 7), "RGB", progressive=True), True),
+    **{f"exif orientation {o}": (jpeg((64, 48), "RGB", exif(o)), True) for o in range(10)},
+    "big-endian exif, turned": (jpeg((64, 48), "RGB", exif(8, little=False)), True),
+    "64 KiB segment before the frame": (jpeg((64, 48), "RGB", exif(6), segment(0xEF, bytes(65533))), True),
+    "fill bytes and a comment": (jpeg((64, 48), "RGB", b"\xff\xff", segment(0xFE, b"hi"), exif(5)), True),
+    "icc profile": (jpeg((64, 48), "RGB", icc_profile=b"\0" * 300), True),
+    "exif orientation, then xmp": (jpeg((64, 48), "RGB", exif(1), XMP_TURNED), True),
+    "xmp orientation only": (jpeg((64, 48), "RGB", XMP_TURNED), False),
+    "two exif segments": (jpeg((64, 48), "RGB", exif(6), exif(1)), False),
+    "orientation as a long": (jpeg((64, 48), "RGB", segment(0xE1, b"Exif\0\0" + tiff([(0x0112, 4, 1, 6)]))), False),
+    "exif value beyond its block": (jpeg((64, 48), "RGB", segment(0xE1, b"Exif\0\0" + tiff([(0x010F, 2, 90, 500)]))), False),
+    "exif directory beyond its block": (jpeg((64, 48), "RGB", segment(0xE1, b"Exif\0\0II*\0\xff\0\0\0")), False),
+    "12-bit frame": (jpeg().replace(b"\xff\xc0\x00\x11\x08", b"\xff\xc0\x00\x11\x0c"), False),
+    "jfif segment cut short": (jpeg((64, 48), "RGB", segment(0xE0, b"JFIF\0")), False),
+    "png": (png(), True),
+    "png rgba interlaced": (png("RGBA", (3, 1000), interlace=1), True),
+    "png 16-bit grey": (png("I;16"), True),
+    "png palette with transparency": (png("P", transparency=3), True),
+    "png with gamma and resolution": (png(chunks=chunk(b"gAMA", bytes(4)) + chunk(b"pHYs", bytes(9))), True),
+    "png gamma cut short": (png(chunks=chunk(b"gAMA", bytes(3))), False),
+    "png rgb transparency cut short": (png(chunks=chunk(b"tRNS", bytes(4))), False),
+    "png with a bad checksum": (png(chunks=chunk(b"sRGB", b"\0")[:-1] + b"?"), False),
+    "png eXIf after the pixels": (png(late=chunk(b"eXIf", tiff([(0x0112, 3, 1, 6)]))), False),
+    "png xmp text after the pixels": (png(late=chunk(b"iTXt", b"XML:com.adobe.xmp\0\0\0\0\0tiff:Orientation=\"6\"")), False),
+    "png text that names neither": (png(late=chunk(b"tEXt", b"Comment\0hello")), True),
+    "png with a text chunk first": (png(chunks=chunk(b"tEXt", b"Comment\0hello")), False),
+    "gif": (other("GIF", "P"), False),
+    "bmp": (other("BMP"), False),
+    "webp": (other("WEBP"), False),
+}
+
+
+def mutants():
+    """Truncations at every length of the headers, and headers with one byte changed."""
+    import random
+
+    rng = random.Random(28)
+    for name in ("exif orientation 6", "icc profile", "png", "png palette with transparency"):
+        data = HEADERS[name][0]
+        head = data.index(b"\xff\xda") + 20 if data[:2] == b"\xff\xd8" else data.index(b"IDAT") + 30
+        for cut in range(head):
+            yield f"{name} cut at {cut}", data[:cut]
+        for _ in range(150):
+            at = rng.randrange(head)
+            yield f"{name} byte {at} changed", data[:at] + bytes([rng.randrange(256)]) + data[at + 1:]
+
+
+def pillow_shown(path, exif_rotate):
+    """What the command read before the header reader: Pillow's size as shown; 'refused' when
+    Pillow fails or warns."""
+    from vantry.cli.images import _shown_size_by_pillow
+
+    with warnings.catch_warnings():
+        warnings.simplefilter("error")
+        try:
+            with open(path, "rb") as file:
+                return _shown_size_by_pillow(file, exif_rotate)
+        except Exception:  # noqa: BLE001 - any failure or warning
+            return "refused"
+
+
+@pytest.fixture(scope="module")
+def header_files(tmp_path_factory):
+    """Every case as a file, with the reader's answers found in a child process (a crash fails the test)."""
+    folder = tmp_path_factory.mktemp("headers")
+    cases = {name: data for name, (data, _) in HEADERS.items()} | dict(mutants())
+    paths = {}
+    for i, (name, data) in enumerate(cases.items()):
+        paths[name] = folder / f"{i}.img"
+        paths[name].write_bytes(data)
+    script = """
+import json, os, sys
+from vantry.simplora import _shown_size
+answers = {}
+for path in sys.argv[1:]:
+    fd = os.open(path, os.O_RDONLY)
+    answers[path] = [_shown_size(fd, rotate) for rotate in (True, False)]
+    os.close(fd)
+print(json.dumps(answers))
+"""
+    run = subprocess.run([sys.executable, "-c", script, *map(str, paths.values())], capture_output=True, text=True,
+                         timeout=120)
+    assert run.returncode == 0, run.stderr
+    answers = json.loads(run.stdout)
+    return {name: (path, answers[str(path)]) for name, path in paths.items()}
+
+
+@pytest.mark.parametrize("name", HEADERS)
+def test_header_reader_agrees_with_pillow(header_files, name):
+    path, answers = header_files[name]
+    for rotate, answer in zip((True, False), answers):
+        if answer is not None:
+            assert tuple(answer) == pillow_shown(path, rotate)
+        assert (answer is not None) == HEADERS[name][1] or not rotate, "decided by the reader" if HEADERS[name][1] else "Pillow's"
+
+
+def test_header_reader_declines_what_pillow_refuses_or_reads_otherwise(header_files):
+    disagree = [name for name, (path, answers) in header_files.items() if name not in HEADERS
+                for rotate, answer in zip((True, False), answers)
+                if answer is not None and tuple(answer) != pillow_shown(path, rotate)]
+    assert disagree == []
+
+
+def test_header_reader_refuses_other_descriptors(tmp_path):
+    assert simplora_module._shown_size(-1, True) is None
+    with open(tmp_path / "a.jpg", "wb") as file:  # write-only: reads fail
+        file.write(HEADERS["jpeg"][0])
+        file.flush()
+        assert simplora_module._shown_size(file.fileno(), True) is None
+    assert_no_leak(lambda: simplora_module._shown_size(-1, False))
+    assert_no_leak(lambda: simplora_module._size_ratios(4032, 3024, 10))
+    assert_no_leak(raises(TypeError, simplora_module._size_ratios, 1, "2", 3))
