@@ -49,19 +49,48 @@ def _chosen(argv: Sequence[str]) -> str | None:
     return next((word for word in argv if not word.startswith("-")), None)
 
 
+DESCRIPTION = ("Image normalisation, letterboxing and scaling, service sizes, prompt screening and ComfyUI restarts "
+               "for image-generation pipelines.")
+EXAMPLES = ["vantry normalise photos/*.jpg -o out -j 4", 'vantry screen --json < prompts.txt | head -1']
+# The top-level options, as argparse lists them.
+OPTIONS = {"-h, --help": "show this help message and exit", "--version": "show program's version number and exit"}
+USAGE = "usage: vantry [-h] [--version] COMMAND ..."
+
+
+def epilog(examples: list[str], exit_codes: dict[int, str]) -> str:
+    """The end of a command's --help: examples and what its exit codes mean."""
+    shown = "".join(f"\n  {example}" for example in examples)
+    codes = "".join(f"\n  {code:<4} {meaning}" for code, meaning in exit_codes.items())
+    return f"examples:{shown}\n\nexit codes:{codes}"
+
+
+def terminal_columns() -> int:
+    """The width help is wrapped to, found as shutil.get_terminal_size finds it (argparse
+    would import shutil for it, a fifth of the command's start-up): $COLUMNS, else the
+    terminal's, else 80."""
+    import os
+
+    try:
+        columns = int(os.environ.get("COLUMNS", 0))
+    except ValueError:
+        columns = 0
+    if columns <= 0:
+        try:
+            columns = os.get_terminal_size(sys.__stdout__.fileno()).columns  # type: ignore[union-attr]
+        except (AttributeError, ValueError, OSError):
+            columns = 0
+    return columns or 80
+
+
 def build_parser(argv: Sequence[str] | None = None) -> argparse.ArgumentParser:
     """The parser, with the whole of the subcommand that `argv` names and the
     others by name and summary; with every subcommand whole when argv is None."""
     import importlib
 
-    from vantry.cli.common import HelpFormatter, Parser, epilog
+    from vantry.cli.common import HelpFormatter, Parser
 
-    parser = Parser(
-        prog="vantry", formatter_class=HelpFormatter,
-        description="Image normalisation, letterboxing and scaling, service sizes, prompt screening and ComfyUI "
-                    "restarts for image-generation pipelines.",
-        epilog=epilog(["vantry normalise photos/*.jpg -o out -j 4",
-                       'vantry screen --json < prompts.txt | head -1'], EXIT_CODES))
+    parser = Parser(prog="vantry", formatter_class=HelpFormatter, description=DESCRIPTION,
+                    epilog=epilog(EXAMPLES, EXIT_CODES))
     parser.add_argument("--version", action="version", version=f"vantry {__version__}")
     sub = parser.add_subparsers(dest="command", required=True, metavar="COMMAND")
     if argv is None:
@@ -77,6 +106,89 @@ def build_parser(argv: Sequence[str] | None = None) -> argparse.ArgumentParser:
             registered.add(module)
             importlib.import_module(f"vantry.cli.{module}").register(sub, HelpFormatter)
     return parser
+
+
+# ---- `vantry --help` without argparse ---------------------------------------------
+# Importing argparse (with re and gettext) and building the parser was most of the
+# top-level help's cost. The same text is laid out here as argparse's HelpFormatter
+# lays it out; where a text could wrap in a way this simple wrapper does not follow
+# (a long word, a dash, a format sign) or the layout would change (a narrow terminal,
+# the coloured help of newer Pythons), argparse prints it.
+
+def _chunks(text: str) -> list[str] | None:
+    """The pieces textwrap breaks a plain text into: words, the spaces between them, and the
+    parts of words joined by hyphens; None for a text it would split otherwise."""
+    chunks: list[str] = []
+    for word in text.split():
+        parts = word.split("-")
+        if "%" in word or (len(parts) > 1 and not all(len(p) >= 2 and p.isascii() and p.isalpha() for p in parts)):
+            return None
+        if chunks:
+            chunks.append(" ")
+        chunks += [part + "-" for part in parts[:-1]] + [parts[-1]]
+    return chunks
+
+
+def _wrapped(text: str, width: int) -> list[str] | None:
+    """textwrap.wrap(text, width) of a plain text: lines filled greedily with whole pieces,
+    no space at either end. None when a piece is longer than a line (textwrap breaks it)."""
+    chunks = _chunks(text)
+    if chunks is None or any(len(chunk) > width for chunk in chunks):
+        return None
+    chunks.reverse()
+    lines: list[str] = []
+    while chunks:
+        if lines and chunks[-1] == " ":
+            chunks.pop()
+        line: list[str] = []
+        length = 0
+        while chunks and length + len(chunks[-1]) <= width:
+            length += len(chunks[-1])
+            line.append(chunks.pop())
+        if line and line[-1] == " ":
+            line.pop()
+        if line:
+            lines.append("".join(line))
+    return lines
+
+
+def _top_help(columns: int) -> str | None:
+    """The text of `vantry --help` at that terminal width, or None when argparse must lay it out."""
+    width = columns - 2  # what HelpFormatter gives argparse
+    if sys.version_info >= (3, 14) or len(USAGE) > width or width - 20 < 24:
+        return None
+    names = [*OPTIONS, "COMMAND", *SUBCOMMANDS]
+    position = min(max(map(len, names)) + 2 + 2, 24)
+
+    def entry(indent: int, name: str, summary: str) -> list[str] | None:
+        lines = _wrapped(summary, max(width - position, 11))
+        if lines is None:
+            return None
+        first = (f"{'':{indent}}{name:{position - indent - 2}}  " if len(name) <= position - indent - 2
+                 else f"{'':{indent}}{name}\n{'':{position}}")
+        return [first + lines[0], *(f"{'':{position}}{line}" for line in lines[1:])]
+
+    description = _wrapped(DESCRIPTION, width)
+    entries = [entry(4, name, summary) for name, (_, summary) in SUBCOMMANDS.items()]
+    options = [entry(2, name, summary) for name, summary in OPTIONS.items()]
+    if description is None or None in entries or None in options:
+        return None
+    parts = [USAGE, "", *description, "", "positional arguments:", "  COMMAND"]
+    parts += [line for lines in entries for line in lines or ()]
+    parts += ["", "options:", *(line for lines in options for line in lines or ()), "", epilog(EXAMPLES, EXIT_CODES)]
+    return "\n".join(parts) + "\n"
+
+
+def _print_top_help() -> bool:
+    """Print `vantry --help` as argparse would (its file.write, errors ignored); False when argparse must."""
+    text = _top_help(terminal_columns())
+    if text is None:
+        return False
+    try:
+        sys.stdout.write(text)
+    except (AttributeError, OSError):
+        pass
+    return True
 
 
 def _quiet_stdout() -> None:
@@ -95,6 +207,8 @@ def main(argv: Sequence[str] | None = None) -> int:
     if argv == ["--version"]:
         print(f"vantry {__version__}")
         return 0
+    if argv in (["--help"], ["-h"]) and _print_top_help():
+        sys.exit(0)
     args = build_parser(argv).parse_args(argv)
 
     from vantry.cli.common import UsageError, describe, error

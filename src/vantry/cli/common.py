@@ -6,8 +6,9 @@ from __future__ import annotations
 
 import argparse
 import math
-import os
 import sys
+
+from vantry.cli import epilog, terminal_columns
 
 TYPE_CHECKING = False
 if TYPE_CHECKING:
@@ -105,29 +106,6 @@ def colour(text: str) -> tuple[int, int, int]:
     if len(values) != 3 or not all(0 <= v <= 255 for v in values):
         raise argparse.ArgumentTypeError(f"expected R,G,B with 0-255 each, got {text!r}")
     return values[0], values[1], values[2]
-
-
-def epilog(examples: list[str], exit_codes: dict[int, str]) -> str:
-    """The end of a subcommand's --help: examples and what its exit codes mean."""
-    shown = "".join(f"\n  {example}" for example in examples)
-    codes = "".join(f"\n  {code:<4} {meaning}" for code, meaning in exit_codes.items())
-    return f"examples:{shown}\n\nexit codes:{codes}"
-
-
-def terminal_columns() -> int:
-    """The width help is wrapped to, found as shutil.get_terminal_size finds it (argparse
-    would import shutil for it, a fifth of the command's start-up): $COLUMNS, else the
-    terminal's, else 80."""
-    try:
-        columns = int(os.environ.get("COLUMNS", 0))
-    except ValueError:
-        columns = 0
-    if columns <= 0:
-        try:
-            columns = os.get_terminal_size(sys.__stdout__.fileno()).columns  # type: ignore[union-attr]
-        except (AttributeError, ValueError, OSError):
-            columns = 0
-    return columns or 80
 
 
 class Parser(argparse.ArgumentParser):
