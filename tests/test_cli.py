@@ -823,7 +823,7 @@ def test_installed_entry_points(launcher, tmp_path):
 
 # Start-up: each command line imports only what it runs (argv, must load, must not load).
 CLI = ["vantry.cli.screen", "vantry.cli.size", "vantry.cli.images", "vantry.cli.batch", "vantry.cli.comfyui"]
-HEAVY = ["logging", "dataclasses", "urllib.parse", "concurrent.futures", "PIL", "vantry.aspecta",
+HEAVY = ["logging", "dataclasses", "urllib.parse", "pathlib", "concurrent.futures", "PIL", "vantry.aspecta",
          "vantry.wordsift", "vantry.gridlum", "vantry.comfyui.revivo"]
 
 
@@ -832,6 +832,7 @@ HEAVY = ["logging", "dataclasses", "urllib.parse", "concurrent.futures", "PIL", 
     (["--help"], ["argparse"] if sys.version_info >= (3, 14) else []),  # newer: argparse's coloured help
     (["size", "16:9"], ["argparse", "vantry.cli.size", "vantry.gridlum"]),
     (["screen", "a lighthouse"], ["argparse", "vantry.cli.screen", "vantry.wordsift"]),
+    (["ratio", "missing.jpg"], ["argparse", "vantry.cli.images", "vantry.cli.batch", "vantry.simplora", "PIL", "logging"]),
 ])
 def test_a_command_line_imports_only_what_it_runs(argv, loaded):
     # What argparse itself imports on this Python (dataclasses, from 3.14 on) is not the command's doing.
@@ -1020,3 +1021,13 @@ def test_files_and_deflate_threads_share_the_cores(monkeypatch, cores, options, 
     argv = ["normalise", "a.jpg", "-o", "out", *options]
     args = build_parser(argv).parse_args(argv)
     assert output.encoding_of(args).threads == threads
+
+
+@pytest.mark.parametrize("name", ["a.jpg", "./a.jpg", "a//b/./c.png", "dir/", "/x", "//x", "///x", "", ".", "./",
+                                  "../a", "a/../b", "~/ü n.jpg", "-", "a\\b"])
+def test_files_are_named_as_pathlib_names_them(name):
+    import pathlib
+
+    from vantry.cli.batch import shown_path
+
+    assert shown_path(name) == str(pathlib.PurePosixPath(name))

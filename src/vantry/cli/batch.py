@@ -19,7 +19,6 @@ import argparse
 import collections
 import contextlib
 import os
-import pathlib
 import sys
 import threading
 import warnings
@@ -29,6 +28,10 @@ from typing import Any, NamedTuple, Protocol, TextIO
 from vantry.cli import output
 from vantry.cli.common import UsageError, compress_level, describe, positive
 from vantry.cli.files import read_input, write_replacing
+
+TYPE_CHECKING = False
+if TYPE_CHECKING:  # pathlib costs a run that writes nothing (ratio) a twentieth of its time
+    import pathlib
 
 # A batch shows a progress bar from this many files on, and only on a terminal.
 PROGRESS_MIN_FILES = 8
@@ -49,8 +52,8 @@ class Step(Protocol):
     def __call__(self, data: bytes, /) -> Outcome: ...
 
 
-Read = Callable[[pathlib.Path], bytes]  # what a step gets of a file: by default its bytes
-Line = Callable[[pathlib.Path, "pathlib.Path | None", Outcome], str]
+Read = Callable[[str], bytes]  # what a step gets of a file (named as shown_path shows it): by default its bytes
+Line = Callable[[str, "pathlib.Path | None", Outcome], str]
 
 
 class Batch(NamedTuple):
@@ -106,13 +109,13 @@ class _Pending(Protocol):
 
 
 # A file in hand: its path, its output path, and its result to come (or why it never started).
-_Launched = tuple[pathlib.Path, "pathlib.Path | None", "_Pending | Exception"]
+_Launched = tuple[str, "pathlib.Path | None", "_Pending | Exception"]
 
 
 class _Runner(Protocol):
     ahead: int
 
-    def submit(self, step: Step, read: Read, path: pathlib.Path) -> _Pending: ...
+    def submit(self, step: Step, read: Read, path: str) -> _Pending: ...
 
     def close(self, wait: bool) -> None: ...
 
@@ -159,7 +162,7 @@ def run_noting_warnings(step: Step, data: bytes) -> Outcome:
     return outcome._replace(notes=tuple(dict.fromkeys(outcome.notes + tuple(notes)))) if notes else outcome
 
 
-def _read_and_run(step: Step, read: Read, path: pathlib.Path) -> Outcome:
+def _read_and_run(step: Step, read: Read, path: str) -> Outcome:
     return run_noting_warnings(step, read(path))
 
 
@@ -183,7 +186,7 @@ class _InOrder:
 
     ahead = 1
 
-    def submit(self, step: Step, read: Read, path: pathlib.Path) -> _Pending:
+    def submit(self, step: Step, read: Read, path: str) -> _Pending:
         try:
             return _Done(_read_and_run(step, read, path), None)
         except Exception as exc:
@@ -203,7 +206,7 @@ class _Threads:
 
         self.pool = concurrent.futures.ThreadPoolExecutor(jobs, thread_name_prefix="vantry-batch")
 
-    def submit(self, step: Step, read: Read, path: pathlib.Path) -> _Pending:
+    def submit(self, step: Step, read: Read, path: str) -> _Pending:
         return self.pool.submit(_read_and_run, step, read, path)
 
     def close(self, wait: bool) -> None:
@@ -227,7 +230,7 @@ class _Cluster:
         threads = sum(self.client.nthreads().values()) or 1
         self.ahead = threads * AHEAD_PER_WORKER
 
-    def submit(self, step: Step, read: Read, path: pathlib.Path) -> _Pending:
+    def submit(self, step: Step, read: Read, path: str) -> _Pending:
         # The bytes go to a worker on their own, not inside the task graph (which Dask
         # warns about from 10 MB on). pure=False: two files with the same bytes are
         # still two tasks, each reported.
@@ -250,12 +253,25 @@ def _runner(args: argparse.Namespace) -> _Runner:
 
 # --- the run ------------------------------------------------------------------
 
+def shown_path(name: str) -> str:
+    """str(pathlib.PurePosixPath(name)), as each file is named in its line: empty and "."
+    parts dropped, repeated slashes made one (two leading slashes are kept)."""
+    root = ""
+    if name.startswith("/"):
+        stripped = name.lstrip("/")
+        root = "//" if len(name) - len(stripped) == 2 else "/"
+        name = stripped
+    return root + "/".join(part for part in name.split("/") if part and part != ".") or "."
+
+
 class _Targets:
     """Output paths of one batch: IMAGE -> OUT/<stem><suffix> (with keep_tree, the
     image's folder below the inputs' common parent folder in between), refusing any
     path that would overwrite an input of the batch or a file written earlier in it."""
 
     def __init__(self, out: pathlib.Path, sources: Sequence[str], suffix: str, keep_tree: bool) -> None:
+        import pathlib
+
         self.out = out
         self.suffix = suffix
         self.inputs = {pathlib.Path(source).resolve() for source in sources}
@@ -263,7 +279,10 @@ class _Targets:
         folders = [os.path.dirname(os.path.abspath(source)) for source in sources]
         self.root = os.path.commonpath(folders) if keep_tree and folders else None
 
-    def __call__(self, source: pathlib.Path) -> pathlib.Path:
+    def __call__(self, name: str) -> pathlib.Path:
+        import pathlib
+
+        source = pathlib.Path(name)
         folder = self.out
         if self.root is not None:
             folder = folder / os.path.relpath(os.path.dirname(os.path.abspath(source)), self.root)
@@ -278,6 +297,8 @@ class _Targets:
 
 
 def _output_dir(out: str) -> pathlib.Path:
+    import pathlib
+
     path = pathlib.Path(out)
     try:
         path.mkdir(parents=True, exist_ok=True)
@@ -345,10 +366,10 @@ def _run(batch: Batch, args: argparse.Namespace) -> int:
     if batch.output is not None:
         suffix = output.FORMATS[args.format][1]
         targets = _Targets(_output_dir(batch.output), batch.files, suffix, args.keep_tree)
-    paths = [pathlib.Path(f) for f in batch.files]
+    paths = [shown_path(f) for f in batch.files]
     waiting: collections.deque[_Launched] = collections.deque()
 
-    def launch(path: pathlib.Path) -> _Launched:
+    def launch(path: str) -> _Launched:
         try:
             target = targets(path) if targets is not None else None
             return path, target, runner.submit(batch.step, batch.read, path)

@@ -8,7 +8,8 @@ import argparse
 import math
 import sys
 
-from vantry.cli import epilog, terminal_columns
+from vantry.cli import epilog as epilog  # where the subcommands take it from
+from vantry.cli import terminal_columns
 
 TYPE_CHECKING = False
 if TYPE_CHECKING:

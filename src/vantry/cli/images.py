@@ -16,7 +16,6 @@ from __future__ import annotations
 import argparse
 import functools
 import io
-import pathlib
 import struct
 from typing import Any, BinaryIO, NamedTuple
 
@@ -24,6 +23,10 @@ from vantry.cli import batch, output
 from vantry.cli.batch import Outcome
 from vantry.cli.common import UsageError, colour, describe, epilog, non_negative, positive
 from vantry.cli.output import Encoding
+
+TYPE_CHECKING = False
+if TYPE_CHECKING:
+    import pathlib
 
 ORIENTATION = 0x0112  # the EXIF tag
 QUARTER_TURNS = frozenset({5, 6, 7, 8})  # orientations shown with width and height exchanged
@@ -104,7 +107,7 @@ def _png_may_carry_orientation(file: BinaryIO) -> bool:
     return False
 
 
-def shown_size_header(path: pathlib.Path, exif_rotate: bool) -> bytes:
+def shown_size_header(path: str, exif_rotate: bool) -> bytes:
     """A header-only image (a BMP header) of the size the file at `path` is shown at: what ratio
     hands to the module, so only the file's header is read, never its pixels or the whole file.
     Common JPEG and PNG files are read by the module's own header reader; Pillow reads the rest."""
@@ -275,12 +278,12 @@ class Scale(NamedTuple):
 
 # --- commands -------------------------------------------------------------------
 
-def _written(path: pathlib.Path, target: pathlib.Path | None, outcome: Outcome) -> str:
+def _written(path: str, target: pathlib.Path | None, outcome: Outcome) -> str:
     return f"{path} -> {target} ({', '.join(outcome.facts)})"
 
 
 def cmd_ratio(args: argparse.Namespace) -> int:
-    def line(path: pathlib.Path, target: pathlib.Path | None, outcome: Outcome) -> str:
+    def line(path: str, target: pathlib.Path | None, outcome: Outcome) -> str:
         exact, approx = outcome.facts
         if args.json:
             import json  # here: only --json needs it, and its import costs the start-up
@@ -317,7 +320,7 @@ def cmd_normalise(args: argparse.Namespace) -> int:
     step = Normalise(_standard_proportion(args.proportion), args.mode, args.expand, output.encoding_of(args),
                      args.exif_rotate)
 
-    def line(path: pathlib.Path, target: pathlib.Path | None, outcome: Outcome) -> str:
+    def line(path: str, target: pathlib.Path | None, outcome: Outcome) -> str:
         if outcome.facts[1:2] == ("unchanged",):
             proportion, _, size = outcome.facts
             return f"{path} -> {target} (unchanged, {size}: its nearest ratio is not {proportion})"
