@@ -89,9 +89,12 @@ def _untranslated_argparse() -> None:
     answer directly."""
     import argparse
     import gettext
+    import os
 
     domain = gettext.textdomain()
-    if gettext.find(domain, gettext.bindtextdomain(domain)) is None:
+    folder = gettext.bindtextdomain(domain)
+    # No folder, no catalogue: then find (which imports locale) is not needed either.
+    if not os.path.isdir(folder) or gettext.find(domain, folder) is None:
         setattr(argparse, "_", str)
         setattr(argparse, "ngettext", lambda singular, plural, n: singular if n == 1 else plural)
 
