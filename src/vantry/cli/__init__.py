@@ -176,8 +176,11 @@ def _top_help(columns: int) -> str | None:
     width = columns - 2  # what HelpFormatter gives argparse
     if sys.version_info >= (3, 14) or len(USAGE) > width or width - 20 < 24:
         return None
-    names = [*OPTIONS, "COMMAND", *SUBCOMMANDS]
-    position = min(max(map(len, names)) + 2 + 2, 24)
+    # argparse places the help column past the widest name and its indent; before 3.13 it
+    # counted the subcommands' names at the indent of the options.
+    indent = 4 if sys.version_info >= (3, 13) else 2
+    widest = max([len(name) + 2 for name in (*OPTIONS, "COMMAND")] + [len(name) + indent for name in SUBCOMMANDS])
+    position = min(widest + 2, 24)
 
     def entry(indent: int, name: str, summary: str) -> list[str] | None:
         lines = _wrapped(summary, max(width - position, 11))
