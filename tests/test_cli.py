@@ -823,7 +823,7 @@ def test_installed_entry_points(launcher, tmp_path):
 
 # Start-up: each command line imports only what it runs (argv, must load, must not load).
 CLI = ["vantry.cli.screen", "vantry.cli.size", "vantry.cli.images", "vantry.cli.batch", "vantry.cli.comfyui"]
-HEAVY = ["logging", "dataclasses", "urllib.parse", "pathlib", "concurrent.futures", "PIL", "vantry.aspecta",
+HEAVY = ["re", "gettext", "logging", "dataclasses", "urllib.parse", "pathlib", "concurrent.futures", "PIL", "vantry.aspecta",
          "vantry.wordsift", "vantry.gridlum", "vantry.comfyui.revivo"]
 
 

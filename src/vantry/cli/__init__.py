@@ -82,19 +82,29 @@ def terminal_columns() -> int:
     return columns or 80
 
 
+def _no_catalogue() -> bool:
+    """Whether gettext has no catalogue of messages for the running locale (the usual case):
+    then argparse's messages are its English ones."""
+    import os
+
+    if "gettext" not in sys.modules and not os.path.isdir(os.path.join(sys.base_prefix, "share", "locale")):
+        return True  # gettext's own folder, as nothing can have bound another before it is imported
+    import gettext
+
+    domain = gettext.textdomain()
+    folder = gettext.bindtextdomain(domain)
+    # No folder, no catalogue: then find (which imports locale) is not needed either.
+    return not os.path.isdir(folder) or gettext.find(domain, folder) is None
+
+
 def _untranslated_argparse() -> None:
     """argparse looks each of its messages up in gettext's catalogue, and a lookup that finds
     none searches the locale folders again (about 70 us; a parser asks twenty times). When
     there is no catalogue every lookup gives the message itself: argparse is handed that
     answer directly."""
     import argparse
-    import gettext
-    import os
 
-    domain = gettext.textdomain()
-    folder = gettext.bindtextdomain(domain)
-    # No folder, no catalogue: then find (which imports locale) is not needed either.
-    if not os.path.isdir(folder) or gettext.find(domain, folder) is None:
+    if _no_catalogue():
         setattr(argparse, "_", str)
         setattr(argparse, "ngettext", lambda singular, plural, n: singular if n == 1 else plural)
 
@@ -204,7 +214,7 @@ def _top_help(columns: int) -> str | None:
 def _print_top_help() -> bool:
     """Print `vantry --help` as argparse would (its file.write, errors ignored); False when argparse must."""
     text = _top_help(terminal_columns())
-    if text is None:
+    if text is None or not _no_catalogue():  # argparse would translate its headings
         return False
     try:
         sys.stdout.write(text)
