@@ -97,6 +97,11 @@ def _no_catalogue() -> bool:
     return not os.path.isdir(folder) or gettext.find(domain, folder) is None
 
 
+# Set by command(): the process is the command's own, so argparse may be changed for it;
+# a host calling main() keeps its argparse as it is.
+_RUN_AS_COMMAND = False
+
+
 def _untranslated_argparse() -> None:
     """argparse looks each of its messages up in gettext's catalogue, and a lookup that finds
     none searches the locale folders again (about 70 us; a parser asks twenty times). When
@@ -114,7 +119,8 @@ def build_parser(argv: Sequence[str] | None = None) -> argparse.ArgumentParser:
     others by name and summary; with every subcommand whole when argv is None."""
     import importlib
 
-    _untranslated_argparse()
+    if _RUN_AS_COMMAND:
+        _untranslated_argparse()
 
     from vantry.cli.common import HelpFormatter, Parser
 
@@ -279,6 +285,8 @@ def command() -> NoReturn:
     the batch has already given up the files in hand, and the threads still busy with
     them (a large decode, a slow disk) must not keep it alive; only this thread writes
     outputs, so nothing is left half written."""
+    global _RUN_AS_COMMAND
+    _RUN_AS_COMMAND = True
     try:
         code = main()
     except KeyboardInterrupt:  # before main's own handler is in place (imports, parsing)
