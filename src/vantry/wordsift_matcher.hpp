@@ -370,10 +370,13 @@ inline uint64_t ascii_lower8(uint64_t w) {
 }
 
 // Which text positions may begin a key, from the first four bytes there: a
-// hashed bitmap of the keys' first four bytes, and for the rare keys shorter
+// hashed table of the keys' first four bytes, and for the rare keys shorter
 // than that a bitmap of their first three bytes (hashed) or two bytes
-// (exact; a one-byte key marks every pair it begins). A position it rejects
-// begins no key; one it accepts is confirmed by the automaton.
+// (exact; a one-byte key marks every pair it begins). A position it lets
+// through is tested again on its first eight bytes when only keys of eight
+// bytes or more may begin there (a common word shares its first four bytes
+// with a key more often than its first eight). A position it rejects begins
+// no key; one it accepts is confirmed by the trie.
 class Prefilter {
 public:
     static constexpr size_t kWindow = 4;
@@ -391,10 +394,13 @@ public:
             uint8_t w[kWindow] = {};
             std::memcpy(w, k.bytes.data(), std::min(k.bytes.size(), kWindow));
             uint32_t window = load_le32(w);
-            if (k.bytes.size() >= 4) {
-                four_[hash(window)] = 1;
+            if (k.bytes.size() >= 8) {
+                four_[hash(window)] |= kLongKey;
+                set(eight_, hash8(window, load_le32(reinterpret_cast<const uint8_t*>(k.bytes.data()) + 4)));
+            } else if (k.bytes.size() >= 4) {
+                four_[hash(window)] |= kShortKey;
             } else if (k.bytes.size() == 3 && spread) {
-                for (uint32_t next = 0; next < 256; ++next) four_[hash(window | next << 24)] = 1;
+                for (uint32_t next = 0; next < 256; ++next) four_[hash(window | next << 24)] |= kShortKey;
             } else if (k.bytes.size() == 3) {
                 set(three_, hash(window & 0xFFFFFF));
                 short_keys_ = true;
@@ -418,14 +424,24 @@ public:
         return kShort && (test(three_, hash(window & 0xFFFFFF)) || test(two_, window & 0xFFFF));
     }
 
+    // The second test of a position the first let through: `window` its
+    // first four bytes, `next` the four after them, when the text has them.
+    bool worth_walking(uint32_t window, const uint32_t* next) const {
+        return four_[hash(window)] != kLongKey || !next || test(eight_, hash8(window, *next));
+    }
+
 private:
+    static constexpr uint8_t kLongKey = 1, kShortKey = 2;
     using Bits = std::array<uint64_t, 1024>;  // 2^16 bits
     static uint32_t hash(uint32_t window) { return (window * 0x9E3779B1u) >> 16; }
+    static uint32_t hash8(uint32_t window, uint32_t next) {
+        return static_cast<uint32_t>(((uint64_t{next} << 32 | window) * 0x9E3779B97F4A7C15ull) >> 48);
+    }
     static void set(Bits& bits, uint32_t i) { bits[i >> 6] |= uint64_t{1} << (i & 63); }
     static bool test(const Bits& bits, uint32_t i) { return (bits[i >> 6] >> (i & 63)) & 1; }
 
-    std::array<uint8_t, 1 << 16> four_{};  // a byte an entry: one load a test
-    Bits three_{}, two_{};
+    std::array<uint8_t, 1 << 16> four_{};  // kLongKey | kShortKey, a byte an entry: one load a test
+    Bits three_{}, two_{}, eight_{};
     bool short_keys_ = false;
 };
 
@@ -580,6 +596,10 @@ private:
             }
             i = skip<kLower, kShort>(p, n, i);
             if (i + Prefilter::kWindow > n) break;
+            if (!worth_walking<kLower>(p, n, i)) {
+                ++i;
+                continue;
+            }
             uint32_t u = 0;
             size_t j = i;
             while (j < n && j - i < kWalk && (u = child(u, byte(j++))))
@@ -597,6 +617,16 @@ private:
         for (; i < n; ++i)  // the text's last bytes: too few for a window
             if (hit_[s = step(s, byte(i))]) return true;
         return done = n, false;
+    }
+
+    template <bool kLower>
+    bool worth_walking(const uint8_t* p, size_t n, size_t i) const {
+        auto window = [&](size_t at) {
+            uint32_t w = load_le32(p + at);
+            return kLower ? static_cast<uint32_t>(ascii_lower8(w)) : w;
+        };
+        uint32_t next = i + 2 * Prefilter::kWindow <= n ? window(i + Prefilter::kWindow) : 0;
+        return prefilter_.worth_walking(window(i), i + 2 * Prefilter::kWindow <= n ? &next : nullptr);
     }
 
     // The first position from i on where the prefilter lets a key begin, or
@@ -630,19 +660,29 @@ private:
     template <class Visit>
     bool each_image(const Py_UCS4* text, size_t n, Fold fold, const CaseTables& tables, Result& undecided,
                     Visit&& visit) const {
-        const uint8_t* ascii = fold == Fold::Exact ? nullptr : tables.ascii_images(fold);
+        if (fold == Fold::Exact) {
+            for (size_t i = 0; i < n; ++i)
+                if (!visit(i, text[i])) return false;
+            return true;
+        }
+        const uint8_t* ascii = tables.ascii_images(fold);
+        // one test for every entry that is not simply an image
+        const uint32_t special = CaseTables::kUndecided | CaseTables::kMulti | (sigma_free_ ? 0 : CaseTables::kSigma);
+        const CaseTables::Block* block = nullptr;
+        uint32_t block_of = ~0u;  // the block last looked up: neighbours mostly share one
         for (size_t i = 0; i < n; ++i) {
             uint32_t image = text[i];
             if (ascii && image < 0x80) {
                 image = ascii[image];
-            } else if (fold != Fold::Exact) {
-                const CaseTables::Block* block = tables.block(fold, image);
-                if (!block) return undecided = Result::NeedTables, false;
+            } else {
+                if (image >> 8 != block_of) {
+                    if (!(block = tables.block(fold, image))) return undecided = Result::NeedTables, false;
+                    block_of = image >> 8;
+                }
                 uint32_t e = block->entry[image & 0xFF];
-                if ((e & CaseTables::kUndecided) || ((e & CaseTables::kSigma) && !sigma_free_))
-                    return undecided = Result::Unknown, false;
-                if (e & CaseTables::kMulti) {  // several code points where the text has one
-                    for (uint32_t m : block->multi[e & CaseTables::kImage])
+                if (e & special) {
+                    if (!(e & CaseTables::kMulti)) return undecided = Result::Unknown, false;
+                    for (uint32_t m : block->multi[e & CaseTables::kImage])  // several where the text has one
                         if (!visit(i, m)) return false;
                     continue;
                 }
