@@ -681,7 +681,7 @@ private:
                 }
                 uint32_t e = block->entry[image & 0xFF];
                 if (e & special) {
-                    if (!(e & CaseTables::kMulti)) return undecided = Result::Unknown, false;
+                    if (e & special & ~CaseTables::kMulti) return undecided = Result::Unknown, false;
                     for (uint32_t m : block->multi[e & CaseTables::kImage])  // several where the text has one
                         if (!visit(i, m)) return false;
                     continue;
