@@ -459,6 +459,7 @@ public:
         m->sigma_free_ = sigma_free;
         if (keep_texts) m->keep_texts(keys);
         m->prefilter_.build(keys);
+        m->mark_images_in_keys(keys);
         m->make_trie(keys);
         m->link_failures();
         return m;
@@ -483,6 +484,8 @@ public:
             if (size + 4 > kScanBuffer && !flush(false)) return false;
             if (image < 0x80) {
                 buf[size++] = static_cast<uint8_t>(image);
+            } else if (!in_keys(image)) {
+                buf[size++] = kNoKeyByte;  // it cannot be part of an occurrence, nor can this byte
             } else {
                 size += static_cast<size_t>(encode(image, buf + size));
             }
@@ -558,6 +561,34 @@ public:
 
 private:
     static constexpr size_t kScanBuffer = 4096;
+    // No UTF-8 sequence holds this byte, so no key does.
+    static constexpr uint8_t kNoKeyByte = 0xFF;
+
+    // The non-ASCII images the keys hold, as a bitmap: the bytes of any
+    // other one are left out of the scan (one kNoKeyByte stands for it).
+    void mark_images_in_keys(const std::vector<Key>& keys) {
+        for (const Key& k : keys) {
+            const uint8_t* p = reinterpret_cast<const uint8_t*>(k.bytes.data());
+            for (const uint8_t* end = p + k.bytes.size(); p < end;) {
+                uint32_t c = decode(p);
+                if (c < 0x80) continue;
+                if (c / 64 >= in_keys_.size()) in_keys_.resize(c / 64 + 1, 0);
+                in_keys_[c / 64] |= uint64_t{1} << (c % 64);
+            }
+        }
+    }
+    bool in_keys(uint32_t image) const {
+        return image / 64 < in_keys_.size() && (in_keys_[image / 64] >> (image % 64)) & 1;
+    }
+    // The code point of our UTF-8 layout at p (lone surrogates too); p moves past it.
+    static uint32_t decode(const uint8_t*& p) {
+        uint32_t c = *p++;
+        if (c < 0x80) return c;
+        int more = c >= 0xF0 ? 3 : c >= 0xE0 ? 2 : 1;
+        c &= 0x3Fu >> more;
+        while (more--) c = (c << 6) | (*p++ & 0x3Fu);
+        return c;
+    }
 
     // The first-hit scan over image bytes p[0, n), on from automaton state
     // `s`; true at a hit. `last`: the text ends at n; else the scan stops at
@@ -835,6 +866,7 @@ private:
     std::vector<size_t> text_start_;
     std::vector<uint8_t> edge_byte_, hit_, depth_;  // depth_: in bytes, at most 255
     Prefilter prefilter_;
+    std::vector<uint64_t> in_keys_;
     bool sigma_free_ = true;  // no key holds σ or ς, so capital sigma may stand for either
 };
 
