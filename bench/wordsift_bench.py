@@ -61,6 +61,11 @@ try:
 except ImportError:  # the bench extra installs it; without it the flashtext rows are left out
     KeywordProcessor = None
 
+try:
+    import hyperscan
+except ImportError:  # the bench extra installs it; without it the hyperscan rows are left out
+    hyperscan = None
+
 _AC_THRESHOLD = 50
 _HAS_AC = True
 SEED = 20240917
@@ -640,6 +645,71 @@ def dataset(table):
                              note=f"flags {flagged[ours]:,} vs {flagged[floor]:,}")
 
 
+# ---- against hyperscan ----------------------------------------------------------------------------------
+
+def hyperscan_first_hit(words):
+    """What a user who screens with hyperscan writes: the words as caseless UTF-8 literals (escaped
+    for its pattern syntax) in one block-mode database, and a scan of text.encode() that stops at
+    the first match."""
+    escape = lambda w: "".join(c if c.isalnum() or ord(c) > 127 else f"\\x{ord(c):02x}" for c in w)  # noqa: E731
+    flags = hyperscan.HS_FLAG_CASELESS | hyperscan.HS_FLAG_SINGLEMATCH | hyperscan.HS_FLAG_UTF8
+    db = hyperscan.Database(mode=hyperscan.HS_MODE_BLOCK)
+    db.compile(expressions=[escape(w).encode() for w in words], ids=list(range(len(words))), elements=len(words),
+               flags=[flags] * len(words))
+
+    def stop(*match):
+        return True  # ends the scan at the first match
+
+    def has(text):
+        try:
+            db.scan(text.encode(), match_event_handler=stop)
+        except hyperscan.ScanTerminated:
+            return True
+        return False
+
+    return has
+
+
+def versus_hyperscan(table):
+    """The default checker against hyperscan on the benchmark's data set (check in a loop against
+    encode + scan per prompt, same verdicts on every prompt) and on long clean texts, ASCII and
+    CJK, in MB of UTF-8 a second."""
+    if hyperscan is None:
+        print("hyperscan is not installed: the rows against it are left out", file=sys.stderr)
+        return
+    ours = PromptBanChecker()
+    theirs = hyperscan_first_hit(ours.banned_words)
+    count = sizes(10_000, 100_000)
+    texts, banned = prompts.dataset(count, SEED, ours.banned_words, lambda t: not ours._has_banned_word(t))
+    verdicts = [ours._has_banned_word(t) for t in texts]
+    assert verdicts == [theirs(t) for t in texts] and sum(verdicts) == banned
+
+    def loop():
+        check = ours.check
+        for text in texts:
+            try:
+                check(text)
+            except PromptBanError:
+                pass
+
+    def loop_theirs():
+        for text in texts:
+            theirs(text)
+
+    seconds = harness.measure_pair(loop, loop_theirs, repeat=5)
+    table.throughput("data set: PromptBanChecker().check in a loop vs hyperscan encode + scan per prompt",
+                     f"{count:,} prompts, {banned / count:.1%} banned", *seconds, count, "prompts")
+    phrases = {"ASCII": prompts.PHRASES["ASCII"], "CJK": prompts.PHRASES["CJK"]}
+    for script, length in (("ASCII", sizes(2_000_000, 20_000_000)), ("CJK", sizes(700_000, 7_000_000))):
+        rng = random.Random(SEED)
+        text = ", ".join(rng.choice(phrases[script]) for _ in range(length // 8))[:length]
+        assert not ours._has_banned_word(text) and not theirs(text)
+        megabytes = len(text.encode()) / 1e6
+        seconds = harness.measure_pair(lambda: ours._has_banned_word(text), lambda: theirs(text), repeat=5)
+        table.throughput(f"one clean {script} text: _has_banned_word vs hyperscan encode + scan",
+                         f"{megabytes:.0f} MB of UTF-8", *seconds, megabytes, "MB")
+
+
 # ---- the cipher and the built-in lexicon --------------------------------------------------------------
 
 
@@ -693,6 +763,7 @@ def run(table):
     refusals(table)
     normalized(table)
     dataset(table)
+    versus_hyperscan(table)
     xor_and_lexicon(table)
 
 

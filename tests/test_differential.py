@@ -242,13 +242,14 @@ def pattern_checker(words, monkeypatch):
     ids=["one class", "a class after a shared prefix", "a branch of literals"],
 )
 @pytest.mark.parametrize("half", CASED_HALVES)
-def test_pattern_matcher_agrees_with_re_on_every_code_point(monkeypatch, words_of, text_of, texts, half):
-    """Lexicons of cased code points in each shape; every text code point, 64 to a prompt."""
+@pytest.mark.parametrize("per_text", [64, 3000], ids=["prompts", "texts across scan buffers"])
+def test_pattern_matcher_agrees_with_re_on_every_code_point(monkeypatch, words_of, text_of, texts, half, per_text):
+    """Lexicons of cased code points in each shape; every text code point, `per_text` to a prompt."""
     checker = pattern_checker([words_of(c) for c in CASED_HALVES[half]], monkeypatch)
     pattern = checker._ban_regex
     wrong = []
-    for start in range(0, len(texts), 64):
-        text = " ".join(text_of(t) for t in texts[start : start + 64])
+    for start in range(0, len(texts), per_text):
+        text = " ".join(text_of(t) for t in texts[start : start + per_text])
         expected = list(dict.fromkeys(pattern.findall(text)))
         if checker.find_matched_words(text) != expected or checker._has_banned_word(text) != bool(expected):
             wrong.append(text)

@@ -198,6 +198,48 @@ def test_seeded_random_lexicons_and_prompts(automaton, seed, ignore_case):
         assert_checks_agree(checker, "".join(parts))
 
 
+# The first-hit scan skips text by the keys' first four bytes, eight positions to a step, and
+# gathers the bytes of non-ASCII text 4096 to a buffer: keys at every offset around those
+# boundaries, keys shorter than the four bytes, keys that are prefixes of others, a walk
+# deeper than 16 bytes that ends in a shorter key, and texts that end inside a key.
+BOUNDARY_KEYS = [["q"], ["qz"], ["qzq"], ["qzqz", "qzqzqzqzqzqzqzqzqzqzY", "zqzX"], ["é中"], ["中"], ["Qé"],
+                 ["qzqzqzqzqzqzqzqzqzqzqzqzqzqzqzqzqzY", "zqX", "qzqzq"]]
+BOUNDARY_OFFSETS = sorted({b + d for b in (0, 8, 16, 32, 64, 4096 // 3, 4096 // 2, 4096) for d in range(-4, 5) if b + d >= 0})
+
+
+@engines
+@pytest.mark.parametrize("keys", BOUNDARY_KEYS, ids=lambda k: "|".join(k)[:12])
+@pytest.mark.parametrize("filler", ["x", "é", "中x"])
+def test_scan_finds_keys_across_block_boundaries(automaton, keys, filler):
+    found = []
+    for ignore_case in (True, False):
+        checker = build_checker(keys, automaton, ignore_case)
+        for offset in BOUNDARY_OFFSETS:
+            base = (filler * 4200)[:offset]
+            for key in keys:
+                for word in (key, key.upper()):
+                    text = base + word
+                    for cut in (0, 1, len(word) - 1):  # whole, one short, only the first code point
+                        found += differences(checker, text[: len(text) - cut] + "x" * (cut % 2) * 13)
+                    found += differences(checker, text + filler * 7)
+            found += differences(checker, (filler * 4200)[:offset] + "qzqzqzqzqzqzqzqzqzqzqzqzqzqzqzX")
+    assert_no_differences(found)
+
+
+@engines
+@fuzz()
+@given(keys=st.lists(st.text(st.sampled_from("qzQZé中\u0130\u212a"), min_size=1, max_size=24), min_size=1, max_size=6),
+       filler=st.text(st.sampled_from("xqzé中 "), min_size=1, max_size=3), offsets=st.lists(st.integers(0, 4200), max_size=3),
+       ignore_case=st.booleans())
+def test_scan_matches_the_engine_around_its_boundaries(automaton, keys, filler, offsets, ignore_case):
+    checker = build_checker(keys, automaton, ignore_case)
+    text = (filler * 4200)[:4200]
+    for offset, key in zip(sorted(offsets, reverse=True), keys):
+        text = text[:offset] + key + text[offset:]
+    for t in (text, text[: max(offsets, default=0) + 1], text + keys[0][:-1]):
+        assert_checks_agree(checker, t)
+
+
 @fuzz()
 @given(st.lists(prompt, min_size=1, max_size=5), st.booleans())
 def test_default_lexicon_checks_arbitrary_prompts(prompts, ignore_case):

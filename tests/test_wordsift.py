@@ -928,6 +928,7 @@ def test_no_leaks(tmp_path, monkeypatch):
     for c in checkers:
         assert_no_leak(lambda: c.check("clean text"))
         assert_no_leak(lambda: c._has_banned_word(long_text))
+        assert_no_leak(lambda: c._has_banned_word(long_text[:-1] * 100), calls=200)  # ASCII read in place
         assert_no_leak(raises(PromptBanError, c.check, "a word here"))
         assert_no_leak(lambda: c.find_matched_words("word WORD"))
         assert_no_leak(c.load_banned_words, calls=300)

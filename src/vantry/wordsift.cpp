@@ -50,6 +50,7 @@ struct State : StateBase {
     PyObject *fast_path, *empty_text, *get, *keys, *read, *chunk_size, *bit_length;
     CaseTablesPtr tables;  // the interpreter's case rules, shared by every checker
     PyObject* str_lower = nullptr;
+    PyObject* str_isascii = nullptr;
     // our own entry points, to call them directly when not overridden
     PyMethodDef *load_banned_def, *from_file_def, *build_engine_def, *build_automaton_def;
     PyMethodDef *has_banned_def, *find_matched_def, *default_words_def, *xor_def;
@@ -1031,15 +1032,10 @@ Matcher::Result with_tables(State& st, PyObject* text, Fold fold, Op&& op) {
     return op(cps);
 }
 
-// Whether a key occurs in `text`; long texts are scanned without the GIL.
+// Whether a key occurs in `text`.
 Matcher::Result scan(State& st, const Matcher& matcher, PyObject* text, Fold fold) {
     CaseTablesPtr tables = st.tables;  // kept alive while the GIL is released
-    return with_tables(st, text, fold, [&](const CodePoints& cps) {
-        if (cps.size() < static_cast<size_t>(kReleaseGilBytes))
-            return matcher.scan(cps.data(), cps.size(), fold, *tables);
-        WithoutGil unlocked;
-        return matcher.scan(cps.data(), cps.size(), fold, *tables);
-    });
+    return first_hit(matcher, text, fold, *tables, st.str_isascii);
 }
 
 // run(search text, fold) over what an automaton searches: text.lower() when
@@ -1403,6 +1399,7 @@ void exec(PyObject* module, State& st) {
     st.fast_path_type = st.keep(FastPathBox::make_type("vantry.wordsift._FastPath"));
     st.tables = CaseTables::create(st);
     st.str_lower = st.keep(getattr(reinterpret_cast<PyObject*>(&PyUnicode_Type), "lower"));
+    st.str_isascii = st.keep(getattr(reinterpret_cast<PyObject*>(&PyUnicode_Type), "isascii"));
     setup_screening(st);
 
     st.xor_def = function_def<State, kXor, xor_entry>();

@@ -14,6 +14,7 @@
 #include <array>
 #include <atomic>
 #include <cstdint>
+#include <cstring>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -134,8 +135,20 @@ public:
         t->read_astral_class_rule();
         t->fill(Fold::Lower, 0);
         t->fill(Fold::Pattern, 0);
+        t->read_ascii_images();
         return t;
     }
+
+    // The image of each ASCII code point under `fold` as one ASCII byte, or
+    // null when some ASCII code point maps otherwise (then ASCII text goes
+    // the general way too).
+    const uint8_t* ascii_images(Fold fold) const {
+        const AsciiImages& a = ascii_[static_cast<size_t>(fold)];
+        return a.simple ? a.image.data() : nullptr;
+    }
+    // Whether that image is ASCII lower-casing, so that whole words of ASCII
+    // text can be folded at once.
+    bool ascii_lowers(Fold fold) const { return ascii_[static_cast<size_t>(fold)].lowers; }
 
     // The block of `c` under `fold`, or null when it is not filled yet.
     const Block* block(Fold fold, Py_UCS4 c) const {
@@ -162,6 +175,31 @@ public:
 
 private:
     static constexpr size_t kBlocks = 0x110000 >> 8;
+
+    struct AsciiImages {
+        std::array<uint8_t, 128> image{};
+        bool simple = false, lowers = false;
+    };
+
+    void read_ascii_images() {
+        for (Fold fold : {Fold::Exact, Fold::Lower, Fold::Pattern}) {
+            AsciiImages& a = ascii_[static_cast<size_t>(fold)];
+            a.simple = a.lowers = true;
+            for (uint32_t c = 0; c < 128; ++c) {
+                uint32_t image = c;
+                if (fold != Fold::Exact) {
+                    uint32_t e = *entry(fold, c);
+                    if (e & (kUndecided | kSigma | kMulti)) a.simple = false;
+                    image = e & kImage;
+                }
+                if (image >= 0x80) a.simple = false;
+                a.image[c] = static_cast<uint8_t>(image);
+                uint32_t lower = (c >= 'A' && c <= 'Z') ? c + 32 : c;
+                a.lowers = a.lowers && image == lower;
+            }
+            a.lowers = a.lowers && a.simple;
+        }
+    }
 
     void read_pattern_rules(StateBase& st) {
         Ref sre = Ref::steal_or_null(PyImport_ImportModule("_sre"));
@@ -290,6 +328,7 @@ private:
     PyObject* tolower_ = nullptr;     // _sre.unicode_tolower, or null when the rules are unknown
     PyObject* iscased_ = nullptr;
     AstralClass astral_class_ = AstralClass::Unknown;
+    std::array<AsciiImages, 3> ascii_{};
 };
 
 using CaseTablesPtr = std::shared_ptr<CaseTables>;
@@ -302,7 +341,108 @@ struct Key {
     std::string bytes;    // encoded images of its code points
     uint32_t length = 0;  // in code points
     uint32_t id = 0;
-    uint32_t first = 0;   // the image of its first code point
+};
+
+// ---- prefilter ---------------------------------------------------------------------------
+
+// Little-endian loads, so a window's bytes sit at the same bits on any CPU.
+inline uint64_t load_le64(const uint8_t* p) {
+    uint64_t v;
+    std::memcpy(&v, p, 8);
+#if defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_BIG_ENDIAN__
+    v = __builtin_bswap64(v);
+#endif
+    return v;
+}
+inline uint32_t load_le32(const uint8_t* p) {
+    return static_cast<uint32_t>(p[0]) | static_cast<uint32_t>(p[1]) << 8 | static_cast<uint32_t>(p[2]) << 16 |
+           static_cast<uint32_t>(p[3]) << 24;
+}
+
+// ASCII lower-casing of each byte of a word of ASCII bytes (all below 0x80,
+// so no sum carries into the next byte).
+inline uint64_t ascii_lower8(uint64_t w) {
+    constexpr uint64_t kOnes = 0x0101010101010101ull;
+    uint64_t at_least_a = w + kOnes * (0x80 - 'A');
+    uint64_t past_z = w + kOnes * (0x80 - 'Z' - 1);
+    uint64_t upper = at_least_a & ~past_z & (kOnes * 0x80);
+    return w | (upper >> 2);
+}
+
+// Which text positions may begin a key, from the first four bytes there: a
+// hashed table of the keys' first four bytes, and for the rare keys shorter
+// than that a bitmap of their first three bytes (hashed) or two bytes
+// (exact; a one-byte key marks every pair it begins). A position it lets
+// through is tested again on its first eight bytes when only keys of eight
+// bytes or more may begin there (a common word shares its first four bytes
+// with a key more often than its first eight). A position it rejects begins
+// no key; one it accepts is confirmed by the trie.
+class Prefilter {
+public:
+    static constexpr size_t kWindow = 4;
+
+    // Keys shorter than a window, up to this many, of three bytes mark
+    // every window they begin in the four-byte bitmap, so the scan tests one
+    // bitmap; beyond it they get their own.
+    static constexpr size_t kSpreadThreeByteKeys = 16;
+
+    void build(const std::vector<Key>& keys) {
+        size_t three_byte_keys = 0;
+        for (const Key& k : keys) three_byte_keys += k.bytes.size() == 3;
+        bool spread = three_byte_keys <= kSpreadThreeByteKeys;
+        for (const Key& k : keys) {
+            uint8_t w[kWindow] = {};
+            std::memcpy(w, k.bytes.data(), std::min(k.bytes.size(), kWindow));
+            uint32_t window = load_le32(w);
+            if (k.bytes.size() >= 8) {
+                four_[hash(window)] |= kLongKey;
+                set(eight_, hash8(window, load_le32(reinterpret_cast<const uint8_t*>(k.bytes.data()) + 4)));
+            } else if (k.bytes.size() >= 4) {
+                four_[hash(window)] |= kShortKey;
+            } else if (k.bytes.size() == 3 && spread) {
+                for (uint32_t next = 0; next < 256; ++next) four_[hash(window | next << 24)] |= kShortKey;
+            } else if (k.bytes.size() == 3) {
+                set(three_, hash(window & 0xFFFFFF));
+                short_keys_ = true;
+            } else if (k.bytes.size() == 2) {
+                set(two_, window & 0xFFFF);
+                short_keys_ = true;
+            } else {  // one byte: it begins every pair it leads
+                for (uint32_t next = 0; next < 256; ++next) set(two_, (window & 0xFF) | next << 8);
+                short_keys_ = true;
+            }
+        }
+    }
+    bool short_keys() const { return short_keys_; }
+
+    // Nonzero when a key may begin at the window; the first test alone can
+    // be OR-ed over several windows without a branch.
+    uint8_t may_start_long(uint32_t window) const { return four_[hash(window)]; }
+    template <bool kShort>
+    bool may_start(uint32_t window) const {
+        if (may_start_long(window)) return true;
+        return kShort && (test(three_, hash(window & 0xFFFFFF)) || test(two_, window & 0xFFFF));
+    }
+
+    // The second test of a position the first let through: `window` its
+    // first four bytes, `next` the four after them, when the text has them.
+    bool worth_walking(uint32_t window, const uint32_t* next) const {
+        return four_[hash(window)] != kLongKey || !next || test(eight_, hash8(window, *next));
+    }
+
+private:
+    static constexpr uint8_t kLongKey = 1, kShortKey = 2;
+    using Bits = std::array<uint64_t, 1024>;  // 2^16 bits
+    static uint32_t hash(uint32_t window) { return (window * 0x9E3779B1u) >> 16; }
+    static uint32_t hash8(uint32_t window, uint32_t next) {
+        return static_cast<uint32_t>(((uint64_t{next} << 32 | window) * 0x9E3779B97F4A7C15ull) >> 48);
+    }
+    static void set(Bits& bits, uint32_t i) { bits[i >> 6] |= uint64_t{1} << (i & 63); }
+    static bool test(const Bits& bits, uint32_t i) { return (bits[i >> 6] >> (i & 63)) & 1; }
+
+    std::array<uint8_t, 1 << 16> four_{};  // kLongKey | kShortKey, a byte an entry: one load a test
+    Bits three_{}, two_{}, eight_{};
+    bool short_keys_ = false;
 };
 
 // Aho-Corasick over the UTF-8 bytes of the keys' images: a trie with failure
@@ -318,23 +458,51 @@ public:
         auto m = std::make_shared<Matcher>();
         m->sigma_free_ = sigma_free;
         if (keep_texts) m->keep_texts(keys);
-        for (const Key& k : keys) m->mark_start(k.first);
+        m->prefilter_.build(keys);
+        m->mark_images_in_keys(keys);
         m->make_trie(keys);
         m->link_failures();
         return m;
     }
 
-    // Whether a key occurs in the text mapped by `fold`.
+    // Whether a key occurs in the text mapped by `fold`: the bytes of its
+    // images gathered a buffer at a time and run through the byte scan.
     Result scan(const Py_UCS4* text, size_t n, Fold fold, const CaseTables& tables) const {
+        uint8_t buf[kScanBuffer];
+        size_t size = 0;
         uint32_t s = 0;
+        bool hit = false;
+        auto flush = [&](bool last) {
+            size_t done = 0;
+            hit = scan_bytes<false>(buf, size, last, s, done);
+            std::memmove(buf, buf + done, size - done);  // a few bytes the scan needs again
+            size -= done;
+            return !hit;
+        };
         Result undecided = Result::Clean;
-        bool ok = each_image(text, n, fold, tables, undecided, [&](size_t, uint32_t image) {
-            if (s == 0 && !starts(image)) return true;  // most text: no key begins here
-            s = step_code_point(s, image);
-            return !hit_[s];
+        each_image(text, n, fold, tables, undecided, [&](size_t, uint32_t image) {
+            if (size + 4 > kScanBuffer && !flush(false)) return false;
+            if (image < 0x80) {
+                buf[size++] = static_cast<uint8_t>(image);
+            } else if (!in_keys(image)) {
+                buf[size++] = kNoKeyByte;  // it cannot be part of an occurrence, nor can this byte
+            } else {
+                size += static_cast<size_t>(encode(image, buf + size));
+            }
+            return true;
         });
-        if (undecided != Result::Clean) return undecided;
-        return ok ? Result::Clean : Result::Hit;
+        if (hit) return Result::Hit;
+        // up to a code point that cannot be mapped, what comes before it is decided
+        if (undecided != Result::Clean) return flush(false) ? undecided : Result::Hit;
+        return flush(true) ? Result::Clean : Result::Hit;
+    }
+
+    // The same over ASCII text read in place; `lower`: its image is its ASCII lower case.
+    Result scan_ascii(const uint8_t* text, size_t n, bool lower) const {
+        uint32_t s = 0;
+        size_t done = 0;
+        bool hit = lower ? scan_bytes<true>(text, n, true, s, done) : scan_bytes<false>(text, n, true, s, done);
+        return hit ? Result::Hit : Result::Clean;
     }
 
     // The text of key `id` (kept only when asked for at build).
@@ -392,22 +560,160 @@ public:
     }
 
 private:
+    static constexpr size_t kScanBuffer = 4096;
+    // No UTF-8 sequence holds this byte, so no key does.
+    static constexpr uint8_t kNoKeyByte = 0xFF;
+
+    // The non-ASCII images the keys hold, as a bitmap: the bytes of any
+    // other one are left out of the scan (one kNoKeyByte stands for it).
+    void mark_images_in_keys(const std::vector<Key>& keys) {
+        for (const Key& k : keys) {
+            const uint8_t* p = reinterpret_cast<const uint8_t*>(k.bytes.data());
+            for (const uint8_t* end = p + k.bytes.size(); p < end;) {
+                uint32_t c = decode(p);
+                if (c < 0x80) continue;
+                if (c / 64 >= in_keys_.size()) in_keys_.resize(c / 64 + 1, 0);
+                in_keys_[c / 64] |= uint64_t{1} << (c % 64);
+            }
+        }
+    }
+    bool in_keys(uint32_t image) const {
+        return image / 64 < in_keys_.size() && (in_keys_[image / 64] >> (image % 64)) & 1;
+    }
+    // The code point of our UTF-8 layout at p (lone surrogates too); p moves past it.
+    static uint32_t decode(const uint8_t*& p) {
+        uint32_t c = *p++;
+        if (c < 0x80) return c;
+        int more = c >= 0xF0 ? 3 : c >= 0xE0 ? 2 : 1;
+        c &= 0x3Fu >> more;
+        while (more--) c = (c << 6) | (*p++ & 0x3Fu);
+        return c;
+    }
+
+    // The first-hit scan over image bytes p[0, n), on from automaton state
+    // `s`; true at a hit. `last`: the text ends at n; else the scan stops at
+    // `done`, short of n by the few bytes it needs again ahead of the next
+    // ones (a window's tail, or a walk still going), with `s` to go on from.
+    // kLower: p is ASCII text, lower-cased on the way.
+    template <bool kLower>
+    bool scan_bytes(const uint8_t* p, size_t n, bool last, uint32_t& s, size_t& done) const {
+        return prefilter_.short_keys() ? scan_bytes_as<kLower, true>(p, n, last, s, done)
+                                       : scan_bytes_as<kLower, false>(p, n, last, s, done);
+    }
+
+    // Positions the prefilter rejects are skipped eight at a time. From one
+    // it lets a key begin at, the trie is walked down (most such walks end
+    // within a few bytes); hit_ tells of every key ending there that begins
+    // there or later. A walk this deep goes on as the automaton, whose state
+    // depth tells where the earliest live match begins: once that is
+    // shallow, the scan skips on from there.
+    static constexpr size_t kWalk = 16;
+
+    template <bool kLower, bool kShort>
+    bool scan_bytes_as(const uint8_t* p, size_t n, bool last, uint32_t& s, size_t& done) const {
+        auto byte = [&](size_t i) -> uint8_t {
+            uint8_t b = p[i];
+            return (kLower && b >= 'A' && b <= 'Z') ? static_cast<uint8_t>(b + 32) : b;
+        };
+        size_t i = 0;
+        for (;;) {
+            while (s != 0) {  // the automaton, after a deep walk
+                if (i == n) return done = n, false;
+                if (hit_[s = step(s, byte(i++))]) return true;
+                if (depth_[s] < Prefilter::kWindow && depth_[s] <= i) {
+                    i -= depth_[s];
+                    s = 0;
+                }
+            }
+            i = skip<kLower, kShort>(p, n, i);
+            if (i + Prefilter::kWindow > n) break;
+            if (!worth_walking<kLower>(p, n, i)) {
+                ++i;
+                continue;
+            }
+            uint32_t u = 0;
+            size_t j = i;
+            while (j < n && j - i < kWalk && (u = child(u, byte(j++))))
+                if (hit_[u]) return true;
+            if (u && j - i == kWalk) {
+                s = u;
+                i = j;
+            } else if (u && !last) {  // at the end of the bytes, still going
+                return done = i, false;
+            } else {
+                ++i;
+            }
+        }
+        if (!last) return done = i, false;
+        for (; i < n; ++i)  // the text's last bytes: too few for a window
+            if (hit_[s = step(s, byte(i))]) return true;
+        return done = n, false;
+    }
+
+    template <bool kLower>
+    bool worth_walking(const uint8_t* p, size_t n, size_t i) const {
+        auto window = [&](size_t at) {
+            uint32_t w = load_le32(p + at);
+            return kLower ? static_cast<uint32_t>(ascii_lower8(w)) : w;
+        };
+        uint32_t next = i + 2 * Prefilter::kWindow <= n ? window(i + Prefilter::kWindow) : 0;
+        return prefilter_.worth_walking(window(i), i + 2 * Prefilter::kWindow <= n ? &next : nullptr);
+    }
+
+    // The first position from i on where the prefilter lets a key begin, or
+    // one with fewer than a window's bytes left.
+    template <bool kLower, bool kShort>
+    size_t skip(const uint8_t* p, size_t n, size_t i) const {
+        for (; i + 12 <= n; i += 8) {  // the windows at i..i+7 lie in two overlapping words
+            uint64_t a = load_le64(p + i), b = load_le64(p + i + 4);
+            if (kLower) a = ascii_lower8(a), b = ascii_lower8(b);
+            uint32_t may = 0;
+            for (unsigned j = 0; j < 32; j += 8)
+                may |= prefilter_.may_start_long(static_cast<uint32_t>(a >> j)) |
+                       prefilter_.may_start_long(static_cast<uint32_t>(b >> j));
+            if (!may && !kShort) continue;
+            for (unsigned j = 0; j < 8; ++j) {
+                uint64_t word = j < 4 ? a : b;
+                if (prefilter_.may_start<kShort>(static_cast<uint32_t>(word >> (8 * (j & 3))))) return i + j;
+            }
+        }
+        for (; i + Prefilter::kWindow <= n; ++i) {
+            uint32_t w = load_le32(p + i);
+            if (kLower) w = static_cast<uint32_t>(ascii_lower8(w));
+            if (prefilter_.may_start<kShort>(w)) return i;
+        }
+        return i;
+    }
+
     // Calls visit(index, image) for each code point of the text while it
     // returns true; false when a visit stopped it. `undecided` becomes
     // Unknown or NeedTables when a code point cannot be mapped.
     template <class Visit>
     bool each_image(const Py_UCS4* text, size_t n, Fold fold, const CaseTables& tables, Result& undecided,
                     Visit&& visit) const {
+        if (fold == Fold::Exact) {
+            for (size_t i = 0; i < n; ++i)
+                if (!visit(i, text[i])) return false;
+            return true;
+        }
+        const uint8_t* ascii = tables.ascii_images(fold);
+        // one test for every entry that is not simply an image
+        const uint32_t special = CaseTables::kUndecided | CaseTables::kMulti | (sigma_free_ ? 0 : CaseTables::kSigma);
+        const CaseTables::Block* block = nullptr;
+        uint32_t block_of = ~0u;  // the block last looked up: neighbours mostly share one
         for (size_t i = 0; i < n; ++i) {
             uint32_t image = text[i];
-            if (fold != Fold::Exact) {
-                const CaseTables::Block* block = tables.block(fold, image);
-                if (!block) return undecided = Result::NeedTables, false;
+            if (ascii && image < 0x80) {
+                image = ascii[image];
+            } else {
+                if (image >> 8 != block_of) {
+                    if (!(block = tables.block(fold, image))) return undecided = Result::NeedTables, false;
+                    block_of = image >> 8;
+                }
                 uint32_t e = block->entry[image & 0xFF];
-                if ((e & CaseTables::kUndecided) || ((e & CaseTables::kSigma) && !sigma_free_))
-                    return undecided = Result::Unknown, false;
-                if (e & CaseTables::kMulti) {  // several code points where the text has one
-                    for (uint32_t m : block->multi[e & CaseTables::kImage])
+                if (e & special) {
+                    if (e & special & ~CaseTables::kMulti) return undecided = Result::Unknown, false;
+                    for (uint32_t m : block->multi[e & CaseTables::kImage])  // several where the text has one
                         if (!visit(i, m)) return false;
                     continue;
                 }
@@ -425,14 +731,6 @@ private:
         texts_.resize(text_start_.back());
         for (const Key& k : keys) std::copy(k.bytes.begin(), k.bytes.end(), texts_.begin() + text_start_[k.id]);
     }
-
-    // The code points that begin a key, as a bitmap: at the root, any other
-    // code point leads back to the root, without stepping through its bytes.
-    void mark_start(uint32_t c) {
-        if (c / 64 >= starts_.size()) starts_.resize(c / 64 + 1, 0);
-        starts_[c / 64] |= uint64_t{1} << (c % 64);
-    }
-    bool starts(uint32_t c) const { return c / 64 < starts_.size() && (starts_[c / 64] >> (c % 64)) & 1; }
 
     uint32_t step_code_point(uint32_t s, uint32_t c) const {
         if (c < 0x80) return step(s, static_cast<uint8_t>(c));
@@ -476,6 +774,7 @@ private:
         std::vector<uint32_t> parent(1, 0), path;
         std::vector<uint8_t> byte(1, 0);
         term_.assign(1, 0);
+        depth_.assign(1, 0);
         parent.reserve(total + 1);
         byte.reserve(total + 1);
         term_.reserve(total + 1);
@@ -492,6 +791,7 @@ private:
                 parent.push_back(s);
                 byte.push_back(static_cast<uint8_t>(key[d]));
                 term_.push_back(0);
+                depth_.push_back(static_cast<uint8_t>(std::min<size_t>(d + 1, 255)));
                 path.push_back(t);
                 s = t;
             }
@@ -564,8 +864,9 @@ private:
     std::vector<uint32_t> fail_, edge_start_, edge_to_, term_, key_length_;
     std::string texts_;
     std::vector<size_t> text_start_;
-    std::vector<uint8_t> edge_byte_, hit_;
-    std::vector<uint64_t> starts_;
+    std::vector<uint8_t> edge_byte_, hit_, depth_;  // depth_: in bytes, at most 255
+    Prefilter prefilter_;
+    std::vector<uint64_t> in_keys_;
     bool sigma_free_ = true;  // no key holds σ or ς, so capital sigma may stand for either
 };
 
@@ -586,7 +887,6 @@ inline bool exact_key_from_utf8(PyObject* key, Key& out, bool& sigma_free) {
     }
     out.bytes.assign(data, static_cast<size_t>(size));
     out.length = static_cast<uint32_t>(PyUnicode_GetLength(key));
-    out.first = PyUnicode_ReadChar(key, 0);
     // σ is CF 83 and ς CF 82 in UTF-8; CF only ever leads a character
     sigma_free = sigma_free && out.bytes.find("\xCF\x83") == std::string::npos &&
                  out.bytes.find("\xCF\x82") == std::string::npos;
@@ -657,7 +957,6 @@ inline MatcherPtr build_matcher(const std::vector<Ref>& keys, Fold fold, CaseTab
                 c = image;
             }
             sigma_free = sigma_free && c != 0x3C3 && c != 0x3C2;
-            if (k == 0) out.first = c;
             if (c < 0x80) {
                 out.bytes.push_back(static_cast<char>(c));
             } else {
@@ -666,6 +965,44 @@ inline MatcherPtr build_matcher(const std::vector<Ref>& keys, Fold fold, CaseTab
         }
     }
     return Matcher::build(std::move(encoded), sigma_free, keep_texts);
+}
+
+// Texts from this many code points on are scanned without the GIL.
+constexpr size_t kScanWithoutGil = 64 * 1024;
+// Texts shorter than this are not asked whether they are ASCII: their copy costs less.
+constexpr Py_ssize_t kAskAsciiFrom = 16;
+
+// The first-hit test of `text` (a str) under `fold`, the one way in for
+// every caller: an ASCII text whose image is itself or its ASCII lower case
+// is read in place (its UTF-8 form is its own storage), other text as code
+// points. `isascii`: the unbound str.isascii, asked because the UTF-8 form of
+// a non-ASCII str is a copy cached on the object. Case tables that code
+// points need are filled (the GIL held) and the scan run again.
+inline Matcher::Result first_hit(const Matcher& matcher, PyObject* text, Fold fold, CaseTables& tables,
+                                 PyObject* isascii) {
+    Py_ssize_t length = PyUnicode_GetLength(text);
+    if (length < 0) throw_error();
+    bool lower = fold != Fold::Exact;
+    if (length >= kAskAsciiFrom && (!lower || tables.ascii_lowers(fold)) &&
+        truth(call(isascii, text).get())) {
+        Py_ssize_t size = 0;
+        const char* utf8 = PyUnicode_AsUTF8AndSize(text, &size);
+        if (!utf8) throw_error();
+        const uint8_t* bytes = reinterpret_cast<const uint8_t*>(utf8);
+        if (static_cast<size_t>(size) < kScanWithoutGil) return matcher.scan_ascii(bytes, static_cast<size_t>(size), lower);
+        WithoutGil unlocked;
+        return matcher.scan_ascii(bytes, static_cast<size_t>(size), lower);
+    }
+    CodePoints cps(text);
+    auto run = [&] {
+        if (cps.size() < kScanWithoutGil) return matcher.scan(cps.data(), cps.size(), fold, tables);
+        WithoutGil unlocked;
+        return matcher.scan(cps.data(), cps.size(), fold, tables);
+    };
+    Matcher::Result result = run();
+    if (result != Matcher::Result::NeedTables) return result;
+    tables.prepare(fold, cps.data(), cps.size());
+    return run();
 }
 
 // What a checker's fast first-hit test needs, held by the checker itself.
