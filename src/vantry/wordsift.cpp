@@ -16,6 +16,7 @@
 // outside the allowed words' occurrences, reported as lexicon entries.
 #include <algorithm>
 #include <map>
+#include <memory>
 #include <string>
 #include <unordered_set>
 #include <vector>
@@ -957,6 +958,7 @@ Ref build_screen(State& st, PyObject* self) {
         sc.banned = screen::UnitMatcher::build(banned.units);
         sc.entries_of_key.resize(banned.units.size());
         for (size_t k = 0; k < banned.units.size(); ++k) sc.entries_of_key[sc.banned->id_of(k)].push_back(banned.index[k]);
+        if (normalize) sc.plain = screen::plain_matcher(banned.units);
     }
     if (!allowed.units.empty()) sc.allowed = screen::UnitMatcher::build(allowed.units);
     return screen::ScreenBox::make(st.screen_type, std::move(sc));
@@ -981,10 +983,33 @@ Ref screen_of(State& st, PyObject* self) {
     return screen::ScreenBox::get(box.get(), st.screen_type) ? std::move(box) : Ref();
 }
 
+// Whether a key of the plain matcher occurs in `units`, `n` of them.
+bool plain_first_hit(State& st, const Matcher& matcher, const uint32_t* units, size_t n) {
+    return matcher.scan(units, n, Fold::Exact, *st.tables) == Matcher::Result::Hit;
+}
+
+// Whether a banned key occurs in an ASCII text, normalised in one pass and
+// given to the plain scan; false in `decided` when the text is not one for it.
+bool ascii_screen_any(State& st, const screen::Screen& sc, const CodePoints& cps, bool& decided) {
+    const screen::ImageTables::Block* first_block = st.image_tables->find(0);
+    decided = false;
+    if (!first_block) return false;
+    uint32_t small[512];
+    std::unique_ptr<uint32_t[]> heap;
+    uint32_t* out = cps.size() <= 512 ? small : (heap.reset(new uint32_t[cps.size()]), heap.get());
+    size_t n = 0;
+    if (!screen::normalise_ascii(*first_block, cps.data(), cps.size(), out, n)) return false;
+    decided = true;
+    return plain_first_hit(st, *sc.plain, out, n);
+}
+
 // Whether a banned key occurs at all, allowed or not.
 bool screen_any(State& st, const screen::Screen& sc, PyObject* text) {
     if (sc.mode == screen::Mode::Normalize) {  // normalised and matched in one pass
         CodePoints cps(text);
+        bool decided = false;
+        bool hit = ascii_screen_any(st, sc, cps, decided);
+        if (decided) return hit;
         for (;;) {
             screen::UnitMatcher::Scan scan(*sc.banned);
             screen::Outcome outcome = screen::normalise(*st.image_tables, cps.data(), cps.size(), scan);

@@ -30,6 +30,7 @@
 #include <vector>
 
 #include "pyglue.hpp"
+#include "wordsift_matcher.hpp"
 #include "wordsift_tables.inc"  // kLookalikes, kTraditionalSimplified: {from, to}, sorted
 
 namespace wordsift::screen {
@@ -264,6 +265,49 @@ Outcome normalise(const ImageTables& tables, const Py_UCS4* text, size_t n, Sink
     }
     if (waiting && !sink.put(waiting_unit)) return Outcome::Stopped;  // at the end it stands alone
     return Outcome::Done;
+}
+
+// The normalised form of an ASCII text, one code point at a time through
+// the table's first block: what normalise gives when every code point has a
+// one-unit image. A space gap is kept unless both its neighbours stand alone;
+// with no removed or multi-unit code point, a unit stands alone on the right
+// exactly when the next code point is no unit. Writes at most n units to
+// `out`; false, with `out` undefined, on a code point this cannot take.
+inline bool normalise_ascii(const ImageTables::Block& first_block, const Py_UCS4* text, size_t n, uint32_t* out,
+                            size_t& size) {
+    constexpr uint32_t kSpace = static_cast<uint32_t>(Kind::Space), kSeparator = static_cast<uint32_t>(Kind::Separator);
+    constexpr uint32_t kOdd = ImageTables::kRemoved | ImageTables::kMulti;
+    auto is_unit = [&](Py_UCS4 c) {
+        uint32_t e = first_block.entry[c & 0x7F];
+        return ((e >> ImageTables::kKindShift) & 3) < kSeparator;
+    };
+    enum : uint8_t { kNoGap = 0, kSeparatorGap = 1, kSpaceGap = 2 };
+    uint8_t gap = kNoGap;
+    bool has_unit = false, last_alone_left = false;
+    uint32_t* p = out;
+    for (size_t i = 0; i < n; ++i) {
+        Py_UCS4 c = text[i];
+        if (c >= 0x80) return false;
+        uint32_t e = first_block.entry[c];
+        if (e & kOdd) return false;
+        uint32_t kind = (e >> ImageTables::kKindShift) & 3;
+        if (kind == static_cast<uint32_t>(Kind::Cjk)) return false;  // its gaps follow other rules
+        if (kind >= kSeparator) {
+            gap = kind == kSpace ? kSpaceGap : std::max<uint8_t>(gap, kSeparatorGap);
+            continue;
+        }
+        bool alone_left = !has_unit || gap != kNoGap;
+        if (gap == kSpaceGap && has_unit) {
+            bool alone_right = i + 1 == n || !is_unit(text[i + 1]);
+            if (!(last_alone_left && alone_right)) *p++ = kGapMarker;
+        }
+        *p++ = e & ImageTables::kUnit;
+        last_alone_left = alone_left;
+        has_unit = true;
+        gap = kNoGap;
+    }
+    size = static_cast<size_t>(p - out);
+    return true;
 }
 
 // A sink that writes the units to an array.
@@ -506,6 +550,7 @@ struct Screen {
     Ref entries;  // the lexicon as it was at the build
     Mode mode = Mode::Normalize;
     UnitMatcherPtr banned, allowed;         // allowed: null without allowed words
+    MatcherPtr plain;  // Normalize: the banned keys for the plain first-hit scan of ASCII texts
     std::vector<std::vector<uint32_t>> entries_of_key;  // banned key id -> entry indices, lexicon order
 
     int traverse(visitproc visit, void* arg) {
@@ -539,6 +584,20 @@ struct Screen {
         return ids;
     }
 };
+
+// The plain matcher of normalised keys (units), matched exactly.
+inline MatcherPtr plain_matcher(const std::vector<std::vector<uint32_t>>& keys) {
+    std::vector<Key> encoded(keys.size());
+    uint8_t bytes[4];
+    for (size_t i = 0; i < keys.size(); ++i) {
+        Key& out = encoded[i];
+        out.id = static_cast<uint32_t>(i);
+        out.length = static_cast<uint32_t>(keys[i].size());
+        out.first = keys[i][0];
+        for (uint32_t u : keys[i]) out.bytes.append(reinterpret_cast<char*>(bytes), static_cast<size_t>(encode(u, bytes)));
+    }
+    return Matcher::build(std::move(encoded), true, false);
+}
 
 using ScreenBox = NativeBox<Screen>;
 
