@@ -293,7 +293,10 @@ inline bool normalise_ascii(const ImageTables::Block& first_block, const Py_UCS4
         uint32_t kind = (e >> ImageTables::kKindShift) & 3;
         if (kind == static_cast<uint32_t>(Kind::Cjk)) return false;  // its gaps follow other rules
         if (kind >= kSeparator) {
-            gap = kind == kSpace ? kSpaceGap : std::max<uint8_t>(gap, kSeparatorGap);
+            if (kind == kSpace)
+                gap = kSpaceGap;
+            else if (gap == kNoGap)
+                gap = kSeparatorGap;
             continue;
         }
         bool alone_left = !has_unit || gap != kNoGap;
@@ -544,14 +547,48 @@ using UnitMatcherPtr = std::shared_ptr<const UnitMatcher>;
 // How a screen maps texts: normalised, or as the automaton would search them.
 enum class Mode : uint8_t { Normalize, Lower, Exact };
 
+// The plain matcher of normalised keys (units), matched exactly.
+inline MatcherPtr plain_matcher(const std::vector<std::vector<uint32_t>>& keys) {
+    std::vector<Key> encoded(keys.size());
+    uint8_t bytes[4];
+    for (size_t i = 0; i < keys.size(); ++i) {
+        Key& out = encoded[i];
+        out.id = static_cast<uint32_t>(i);
+        out.length = static_cast<uint32_t>(keys[i].size());
+        out.first = keys[i][0];
+        for (uint32_t u : keys[i]) out.bytes.append(reinterpret_cast<char*>(bytes), static_cast<size_t>(encode(u, bytes)));
+    }
+    return Matcher::build(std::move(encoded), true, false);
+}
+
 // A checker's screen: its lexicon's normalised keys, the allowed words' keys,
 // and which entries each key stands for. Held by the checker in a private slot.
+// The matchers are built from the keys on first use (the GIL held, no host
+// code involved), so building a checker costs its keys, as a plain checker's
+// costs its engine.
 struct Screen {
     Ref entries;  // the lexicon as it was at the build
     Mode mode = Mode::Normalize;
-    UnitMatcherPtr banned, allowed;         // allowed: null without allowed words
-    MatcherPtr plain;  // Normalize: the banned keys for the plain first-hit scan of ASCII texts
-    std::vector<std::vector<uint32_t>> entries_of_key;  // banned key id -> entry indices, lexicon order
+    std::vector<std::vector<uint32_t>> banned_keys, allowed_keys;
+    std::vector<uint32_t> banned_index;  // banned key -> the entry it came from
+
+    bool bans() const { return !banned_keys.empty(); }
+    const UnitMatcher& banned() const {
+        if (!banned_) build_banned();
+        return *banned_;
+    }
+    // Null without allowed words.
+    const UnitMatcher* allowed() const {
+        if (!allowed_ && !allowed_keys.empty()) allowed_ = UnitMatcher::build(allowed_keys);
+        return allowed_.get();
+    }
+    // Normalize: the banned keys for the plain first-hit scan.
+    const Matcher& plain() const {
+        if (!plain_) plain_ = plain_matcher(banned_keys);
+        return *plain_;
+    }
+    // The entry indices of banned key `id`, in lexicon order.
+    const std::vector<uint32_t>& entries_of(uint32_t id) const { return (banned(), entries_of_key_[id]); }
 
     int traverse(visitproc visit, void* arg) {
         Py_VISIT(entries.get());
@@ -563,6 +600,8 @@ struct Screen {
     // once, in the order described by UnitMatcher::each. `first_only`: stop at one.
     std::vector<uint32_t> unmasked(const std::vector<uint32_t>& text, bool first_only) const {
         const size_t n = text.size();
+        const UnitMatcher* allowed = this->allowed();
+        const UnitMatcher* banned = &this->banned();
         std::vector<uint32_t> ids;
         std::vector<size_t> allowed_from;  // [e]: the smallest start of an allowed occurrence ending at e or later
         if (allowed) {
@@ -583,21 +622,20 @@ struct Screen {
         });
         return ids;
     }
-};
 
-// The plain matcher of normalised keys (units), matched exactly.
-inline MatcherPtr plain_matcher(const std::vector<std::vector<uint32_t>>& keys) {
-    std::vector<Key> encoded(keys.size());
-    uint8_t bytes[4];
-    for (size_t i = 0; i < keys.size(); ++i) {
-        Key& out = encoded[i];
-        out.id = static_cast<uint32_t>(i);
-        out.length = static_cast<uint32_t>(keys[i].size());
-        out.first = keys[i][0];
-        for (uint32_t u : keys[i]) out.bytes.append(reinterpret_cast<char*>(bytes), static_cast<size_t>(encode(u, bytes)));
+private:
+    void build_banned() const {
+        UnitMatcherPtr m = UnitMatcher::build(banned_keys);
+        std::vector<std::vector<uint32_t>> of_key(banned_keys.size());
+        for (size_t k = 0; k < banned_keys.size(); ++k) of_key[m->id_of(k)].push_back(banned_index[k]);
+        entries_of_key_ = std::move(of_key);
+        banned_ = std::move(m);
     }
-    return Matcher::build(std::move(encoded), true, false);
-}
+
+    mutable UnitMatcherPtr banned_, allowed_;
+    mutable MatcherPtr plain_;
+    mutable std::vector<std::vector<uint32_t>> entries_of_key_;
+};
 
 using ScreenBox = NativeBox<Screen>;
 
