@@ -364,3 +364,29 @@ def test_screening_agrees_on_disguised_prompts(monkeypatch, use_ac, normalize, i
             options = {"normalize": normalize, "ignore_case": ignore_case,
                        "allow_words": allow + list(c._BUILTIN_ALLOW_WORDS) * normalize}
             assert screen_outcome(c, prompt) == reference_outcome(c, prompt, **options), (words, allow, prompt)
+
+
+ASCII_EDGE_WORDS = ["cocaine", "crack cocaine", "a b", "a big", "big a", "ak-47", "x1", "nude", "0day"]
+ASCII_EDGE_PROMPTS = [
+    "a bag of cocaine", "crack cocaine", "crack, cocaine", "crack ,cocaine", "crack\tcocaine", "crack  cocaine",
+    "crack\x1fcocaine", "crack\x00cocaine", "crack-cocaine", "crac k cocaine", "c o c a i n e", "c o c a ine",
+    "co caine", ".cocaine.", "-cocaine", "cocaine-", "c-ocaine", "cocain-e", "c.o.c.a.i.n.e", "I a m",
+    "a b", "x a b y", "xa b", "a bc", "a big", "big a", "the big a,", "a  big", "a, big", "xa ,b", "a ,bc", "a, b", "a ,b", "a. b.", ". a b .", "ab", "ak 47", "ak47", "a k-4 7", "X 1",
+    "NUDE", "N U D E", "0 day", "Oday", "éa b", "a bé", "a\u00e9 b", "cocaïne", "ｃocaine", "cocain\u0435",
+    "coca\u200bine", "\u200bcocaine", "cocaine\u0301", "the pen is mightier", "who re-entered", "",
+    " ", "...", "cocaines", "cocaines cocaine", "crack cocaines", "nudes, nude",
+]
+
+
+@pytest.mark.parametrize("use_ac", ENGINES)
+@pytest.mark.parametrize("allow", [[], ["cocaines", "crack coca"], ["nudes"]])
+def test_screening_agrees_where_ascii_text_takes_the_short_way(monkeypatch, use_ac, allow):
+    """ASCII prompts are normalised in one pass and matched by the plain scan: texts on
+    both sides of that decision (a non-ASCII code point at either end or inside, gaps
+    of every kind, single letters spaced) and allowed words masking its hits."""
+    monkeypatch.setattr(wordsift, "_HAS_AC", use_ac)
+    c = PromptBanChecker(builtin_words=ASCII_EDGE_WORDS + [f"w{i}q" for i in range(50)], use_default=False,
+                         normalize=True, allow_words=allow)
+    options = {"allow_words": allow + list(c._BUILTIN_ALLOW_WORDS)}
+    wrong = [p for p in ASCII_EDGE_PROMPTS if screen_outcome(c, p) != reference_outcome(c, p, **options)]
+    assert wrong == []

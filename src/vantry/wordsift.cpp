@@ -16,6 +16,7 @@
 // outside the allowed words' occurrences, reported as lexicon entries.
 #include <algorithm>
 #include <map>
+#include <memory>
 #include <string>
 #include <unordered_set>
 #include <vector>
@@ -954,12 +955,9 @@ Ref build_screen(State& st, PyObject* self) {
     Keys allowed;
     add_allowed(st, sc.mode, getattr(self, st.allow_words_name).get(), allowed);
     if (normalize) add_allowed(st, sc.mode, getattr(self, st.builtin_allow_name).get(), allowed);
-    if (!banned.units.empty()) {
-        sc.banned = screen::UnitMatcher::build(banned.units);
-        sc.entries_of_key.resize(banned.units.size());
-        for (size_t k = 0; k < banned.units.size(); ++k) sc.entries_of_key[sc.banned->id_of(k)].push_back(banned.index[k]);
-    }
-    if (!allowed.units.empty()) sc.allowed = screen::UnitMatcher::build(allowed.units);
+    sc.banned_keys = std::move(banned.units);
+    sc.banned_index = std::move(banned.index);
+    sc.allowed_keys = std::move(allowed.units);
     return screen::ScreenBox::make(st.screen_type, std::move(sc));
 }
 
@@ -982,24 +980,47 @@ Ref screen_of(State& st, PyObject* self) {
     return screen::ScreenBox::get(box.get(), st.screen_type) ? std::move(box) : Ref();
 }
 
+// Whether a key of the plain matcher occurs in `units`, `n` of them.
+bool plain_first_hit(State& st, const Matcher& matcher, const uint32_t* units, size_t n) {
+    return matcher.scan(units, n, Fold::Exact, *st.tables) == Matcher::Result::Hit;
+}
+
+// Whether a banned key occurs in an ASCII text, normalised in one pass and
+// given to the plain scan; false in `decided` when the text is not one for it.
+bool ascii_screen_any(State& st, const screen::Screen& sc, const CodePoints& cps, bool& decided) {
+    const screen::ImageTables::Block* first_block = st.image_tables->find(0);
+    decided = false;
+    if (!first_block) return false;
+    uint32_t small[512];
+    std::unique_ptr<uint32_t[]> heap;
+    uint32_t* out = cps.size() <= 512 ? small : (heap.reset(new uint32_t[cps.size()]), heap.get());
+    size_t n = 0;
+    if (!screen::normalise_ascii(*first_block, cps.data(), cps.size(), out, n)) return false;
+    decided = true;
+    return plain_first_hit(st, sc.plain(), out, n);
+}
+
 // Whether a banned key occurs at all, allowed or not.
 bool screen_any(State& st, const screen::Screen& sc, PyObject* text) {
     if (sc.mode == screen::Mode::Normalize) {  // normalised and matched in one pass
         CodePoints cps(text);
+        bool decided = false;
+        bool hit = ascii_screen_any(st, sc, cps, decided);
+        if (decided) return hit;
         for (;;) {
-            screen::UnitMatcher::Scan scan(*sc.banned);
+            screen::UnitMatcher::Scan scan(sc.banned());
             screen::Outcome outcome = screen::normalise(*st.image_tables, cps.data(), cps.size(), scan);
             if (outcome != screen::Outcome::NeedTables) return outcome == screen::Outcome::Stopped;
             st.image_tables->prepare(cps.data(), cps.size());
         }
     }
     std::vector<uint32_t> units = screen_units(st, sc.mode, text);
-    return sc.banned->any(units.data(), units.size());
+    return sc.banned().any(units.data(), units.size());
 }
 
 bool screen_has(State& st, const screen::Screen& sc, PyObject* text) {
-    if (!sc.banned || !screen_any(st, sc, text)) return false;
-    return !sc.allowed || !sc.unmasked(screen_units(st, sc.mode, text), true).empty();
+    if (!sc.bans() || !screen_any(st, sc, text)) return false;
+    return !sc.allowed() || !sc.unmasked(screen_units(st, sc.mode, text), true).empty();
 }
 
 // ---- checks ------------------------------------------------------------------------------------
@@ -1124,10 +1145,10 @@ Ref fast_pattern_hits(State& st, PyObject* self, PyObject* regex, PyObject* text
 // The entries whose keys occur unmasked, in the order first found.
 Ref screen_find(State& st, const screen::Screen& sc, PyObject* text) {
     FirstSeen hits;
-    if (!sc.banned) return std::move(hits.list);
+    if (!sc.bans()) return std::move(hits.list);
     std::vector<uint32_t> units = screen_units(st, sc.mode, text);
     for (uint32_t id : sc.unmasked(units, false))
-        for (uint32_t index : sc.entries_of_key[id]) hits.add(PyList_GetItem(sc.entries.get(), index));
+        for (uint32_t index : sc.entries_of(id)) hits.add(PyList_GetItem(sc.entries.get(), index));
     return std::move(hits.list);
 }
 

@@ -30,6 +30,7 @@
 #include <vector>
 
 #include "pyglue.hpp"
+#include "wordsift_matcher.hpp"
 #include "wordsift_tables.inc"  // kLookalikes, kTraditionalSimplified: {from, to}, sorted
 
 namespace wordsift::screen {
@@ -266,6 +267,52 @@ Outcome normalise(const ImageTables& tables, const Py_UCS4* text, size_t n, Sink
     return Outcome::Done;
 }
 
+// The normalised form of an ASCII text, one code point at a time through
+// the table's first block: what normalise gives when every code point has a
+// one-unit image. A space gap is kept unless both its neighbours stand alone;
+// with no removed or multi-unit code point, a unit stands alone on the right
+// exactly when the next code point is no unit. Writes at most n units to
+// `out`; false, with `out` undefined, on a code point this cannot take.
+inline bool normalise_ascii(const ImageTables::Block& first_block, const Py_UCS4* text, size_t n, uint32_t* out,
+                            size_t& size) {
+    constexpr uint32_t kSpace = static_cast<uint32_t>(Kind::Space), kSeparator = static_cast<uint32_t>(Kind::Separator);
+    constexpr uint32_t kOdd = ImageTables::kRemoved | ImageTables::kMulti;
+    auto is_unit = [&](Py_UCS4 c) {
+        uint32_t e = first_block.entry[c & 0x7F];
+        return ((e >> ImageTables::kKindShift) & 3) < kSeparator;
+    };
+    enum : uint8_t { kNoGap = 0, kSeparatorGap = 1, kSpaceGap = 2 };
+    uint8_t gap = kNoGap;
+    bool has_unit = false, last_alone_left = false;
+    uint32_t* p = out;
+    for (size_t i = 0; i < n; ++i) {
+        Py_UCS4 c = text[i];
+        if (c >= 0x80) return false;
+        uint32_t e = first_block.entry[c];
+        if (e & kOdd) return false;
+        uint32_t kind = (e >> ImageTables::kKindShift) & 3;
+        if (kind == static_cast<uint32_t>(Kind::Cjk)) return false;  // its gaps follow other rules
+        if (kind >= kSeparator) {
+            if (kind == kSpace)
+                gap = kSpaceGap;
+            else if (gap == kNoGap)
+                gap = kSeparatorGap;
+            continue;
+        }
+        bool alone_left = !has_unit || gap != kNoGap;
+        if (gap == kSpaceGap && has_unit) {
+            bool alone_right = i + 1 == n || !is_unit(text[i + 1]);
+            if (!(last_alone_left && alone_right)) *p++ = kGapMarker;
+        }
+        *p++ = e & ImageTables::kUnit;
+        last_alone_left = alone_left;
+        has_unit = true;
+        gap = kNoGap;
+    }
+    size = static_cast<size_t>(p - out);
+    return true;
+}
+
 // A sink that writes the units to an array.
 struct BufferSink {
     uint32_t *p, *end;
@@ -500,13 +547,48 @@ using UnitMatcherPtr = std::shared_ptr<const UnitMatcher>;
 // How a screen maps texts: normalised, or as the automaton would search them.
 enum class Mode : uint8_t { Normalize, Lower, Exact };
 
+// The plain matcher of normalised keys (units), matched exactly.
+inline MatcherPtr plain_matcher(const std::vector<std::vector<uint32_t>>& keys) {
+    std::vector<Key> encoded(keys.size());
+    uint8_t bytes[4];
+    for (size_t i = 0; i < keys.size(); ++i) {
+        Key& out = encoded[i];
+        out.id = static_cast<uint32_t>(i);
+        out.length = static_cast<uint32_t>(keys[i].size());
+        out.first = keys[i][0];
+        for (uint32_t u : keys[i]) out.bytes.append(reinterpret_cast<char*>(bytes), static_cast<size_t>(encode(u, bytes)));
+    }
+    return Matcher::build(std::move(encoded), true, false);
+}
+
 // A checker's screen: its lexicon's normalised keys, the allowed words' keys,
 // and which entries each key stands for. Held by the checker in a private slot.
+// The matchers are built from the keys on first use (the GIL held, no host
+// code involved), so building a checker costs its keys, as a plain checker's
+// costs its engine.
 struct Screen {
     Ref entries;  // the lexicon as it was at the build
     Mode mode = Mode::Normalize;
-    UnitMatcherPtr banned, allowed;         // allowed: null without allowed words
-    std::vector<std::vector<uint32_t>> entries_of_key;  // banned key id -> entry indices, lexicon order
+    std::vector<std::vector<uint32_t>> banned_keys, allowed_keys;
+    std::vector<uint32_t> banned_index;  // banned key -> the entry it came from
+
+    bool bans() const { return !banned_keys.empty(); }
+    const UnitMatcher& banned() const {
+        if (!banned_) build_banned();
+        return *banned_;
+    }
+    // Null without allowed words.
+    const UnitMatcher* allowed() const {
+        if (!allowed_ && !allowed_keys.empty()) allowed_ = UnitMatcher::build(allowed_keys);
+        return allowed_.get();
+    }
+    // Normalize: the banned keys for the plain first-hit scan.
+    const Matcher& plain() const {
+        if (!plain_) plain_ = plain_matcher(banned_keys);
+        return *plain_;
+    }
+    // The entry indices of banned key `id`, in lexicon order.
+    const std::vector<uint32_t>& entries_of(uint32_t id) const { return (banned(), entries_of_key_[id]); }
 
     int traverse(visitproc visit, void* arg) {
         Py_VISIT(entries.get());
@@ -518,6 +600,8 @@ struct Screen {
     // once, in the order described by UnitMatcher::each. `first_only`: stop at one.
     std::vector<uint32_t> unmasked(const std::vector<uint32_t>& text, bool first_only) const {
         const size_t n = text.size();
+        const UnitMatcher* allowed = this->allowed();
+        const UnitMatcher* banned = &this->banned();
         std::vector<uint32_t> ids;
         std::vector<size_t> allowed_from;  // [e]: the smallest start of an allowed occurrence ending at e or later
         if (allowed) {
@@ -538,6 +622,19 @@ struct Screen {
         });
         return ids;
     }
+
+private:
+    void build_banned() const {
+        UnitMatcherPtr m = UnitMatcher::build(banned_keys);
+        std::vector<std::vector<uint32_t>> of_key(banned_keys.size());
+        for (size_t k = 0; k < banned_keys.size(); ++k) of_key[m->id_of(k)].push_back(banned_index[k]);
+        entries_of_key_ = std::move(of_key);
+        banned_ = std::move(m);
+    }
+
+    mutable UnitMatcherPtr banned_, allowed_;
+    mutable MatcherPtr plain_;
+    mutable std::vector<std::vector<uint32_t>> entries_of_key_;
 };
 
 using ScreenBox = NativeBox<Screen>;
