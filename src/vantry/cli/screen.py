@@ -6,6 +6,8 @@ import argparse
 import io
 import json
 import os
+import select
+import stat
 import sys
 from collections.abc import Iterator, Sequence
 from typing import Any
@@ -19,23 +21,54 @@ PICKLE_SUFFIXES = (".pkl", ".pickle")
 MAX_PROMPT_CHARS = 2**20
 
 
-def _prompts(texts: Sequence[str]) -> Iterator[str]:
-    """The prompts given, or one per line of stdin: every line, blank ones too, so that
-    output line N answers input line N; line ends (LF or CRLF) are not part of a prompt."""
+# Prompts screened at once: check_many scans a block across the cores.
+BLOCK_LINES = 8192
+
+
+def _input_ready(stream: Any) -> Any:
+    """A test of whether reading `stream` can go on without waiting for its writer: always for a
+    regular file or an in-memory stream; for a pipe or a terminal, whether its descriptor has data."""
+    try:
+        fd = stream.fileno()
+        regular = stat.S_ISREG(os.fstat(fd).st_mode)
+    except (AttributeError, OSError, ValueError):  # io.StringIO and the like: never waits
+        return lambda: True
+    if regular:
+        return lambda: True
+    return lambda: bool(select.select([fd], [], [], 0)[0])
+
+
+def _prompt_blocks(texts: Sequence[str]) -> Iterator[list[str]]:
+    """The prompts given, or one per line of stdin, in blocks: every line, blank ones too, so that
+    output line N answers input line N; line ends (LF or CRLF) are not part of a prompt. A block
+    from stdin ends early when its writer has sent nothing more yet, so a program that feeds
+    prompts one at a time gets each answer before it sends the next."""
     if texts:
-        yield from texts
+        yield list(texts)
         return
     if isinstance(sys.stdin, io.TextIOWrapper):
         sys.stdin.reconfigure(errors="replace")  # a stray byte costs one character, not the run
+    ready = _input_ready(sys.stdin)
     number = 0
-    # Room for the longest prompt and its CRLF: a longer line shows as a longer prompt.
-    while line := sys.stdin.readline(MAX_PROMPT_CHARS + 2):
+    block: list[str] = []
+    while True:
+        if block and (len(block) >= BLOCK_LINES or not ready()):
+            yield block
+            block = []
+        # Room for the longest prompt and its CRLF: a longer line shows as a longer prompt.
+        line = sys.stdin.readline(MAX_PROMPT_CHARS + 2)
+        if not line:
+            break
         number += 1
         prompt = line.removesuffix("\n").removesuffix("\r")
         if len(prompt) > MAX_PROMPT_CHARS:
+            if block:
+                yield block
             raise UsageError(f"line {number} of standard input is longer than {MAX_PROMPT_CHARS} characters, "
                              "the longest prompt screen reads; the lines before it are answered")
-        yield prompt
+        block.append(prompt)
+    if block:
+        yield block
 
 
 def _lexicon_problem(path: str | None, exc: Exception) -> str:
@@ -102,19 +135,23 @@ def cmd_screen(args: argparse.Namespace) -> int:
     checker = _checker(args)
     from_stdin = not args.text
     banned_any = False
-    for prompt in _prompts(args.text):
-        try:
-            checker.check(prompt)
+    for block in _prompt_blocks(args.text):
+        for prompt, flagged in zip(block, checker.check_many(block)):
             hits: list[str] = []
-        except PromptBanError as exc:
-            hits = sorted(exc.data or [])
-        banned_any = banned_any or bool(hits)
-        if args.json:
-            line = json.dumps({"prompt": prompt, "banned": bool(hits), "words": hits}, ensure_ascii=False)
-        else:
-            line = "banned: " + ", ".join(hits) if hits else "ok"
-        # Flushed line by line from stdin, so a program feeding prompts one at a time reads each answer.
-        print(line, flush=from_stdin)
+            if flagged:
+                try:
+                    checker.check(prompt)
+                except PromptBanError as exc:
+                    hits = sorted(exc.data or [])
+            banned_any = banned_any or bool(hits)
+            if args.json:
+                line = json.dumps({"prompt": prompt, "banned": bool(hits), "words": hits}, ensure_ascii=False)
+            else:
+                line = "banned: " + ", ".join(hits) if hits else "ok"
+            sys.stdout.write(line + "\n")
+        # Flushed block by block from stdin, so a program feeding prompts one at a time reads each answer.
+        if from_stdin:
+            sys.stdout.flush()
     return 1 if banned_any else 0
 
 
