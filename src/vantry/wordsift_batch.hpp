@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <exception>
+#include <memory>
 #include <system_error>
 #include <thread>
 #include <vector>
@@ -21,13 +22,13 @@ public:
     static constexpr size_t kMaxCodePoints = 1 << 20;
 
     size_t size() const { return starts_.size() - 1; }
-    bool full() const { return size() >= kMaxPrompts || text_.size() >= kMaxCodePoints; }
-    size_t code_points() const { return text_.size(); }
-    const Py_UCS4* prompt(size_t i) const { return text_.data() + starts_[i]; }
+    bool full() const { return size() >= kMaxPrompts || used_ >= kMaxCodePoints; }
+    size_t code_points() const { return used_; }
+    const Py_UCS4* prompt(size_t i) const { return text_.get() + starts_[i]; }
     size_t length(size_t i) const { return starts_[i + 1] - starts_[i]; }
 
     void clear() {
-        text_.clear();
+        used_ = 0;
         starts_.assign(1, 0);
     }
 
@@ -35,17 +36,25 @@ public:
     void add(PyObject* s) {
         Py_ssize_t n = PyUnicode_GetLength(s);
         if (n < 0) throw_error();
-        size_t at = text_.size();
-        text_.resize(at + static_cast<size_t>(n));
-        if (n && !PyUnicode_AsUCS4(s, text_.data() + at, n, 0)) {
-            text_.resize(at);
-            throw_error();
-        }
-        starts_.push_back(text_.size());
+        reserve(used_ + static_cast<size_t>(n));
+        if (n && !PyUnicode_AsUCS4(s, text_.get() + used_, n, 0)) throw_error();
+        used_ += static_cast<size_t>(n);
+        starts_.push_back(used_);
     }
 
 private:
-    std::vector<Py_UCS4> text_;
+    // Room for `total` code points, kept across blocks and never zero-filled.
+    void reserve(size_t total) {
+        if (total <= capacity_) return;
+        size_t capacity = std::max(total, std::max<size_t>(2 * capacity_, 4096));
+        std::unique_ptr<Py_UCS4[]> grown(new Py_UCS4[capacity]);
+        if (used_) std::copy(text_.get(), text_.get() + used_, grown.get());
+        text_ = std::move(grown);
+        capacity_ = capacity;
+    }
+
+    std::unique_ptr<Py_UCS4[]> text_;
+    size_t capacity_ = 0, used_ = 0;
     std::vector<size_t> starts_{0};
 };
 
