@@ -853,6 +853,25 @@ def test_check_many_answers_as_has_banned_word_does(engine, case, threads):
     assert c.check_many(tuple(prompts[:50])) == expected[:50] and c.check_many([]) == []
 
 
+# In a fresh interpreter no case table beyond ASCII is filled yet: the batch meets blocks
+# it must have filled (the GIL held) before it can answer.
+FIRST_USE = """
+from vantry import wordsift
+from vantry.wordsift import PromptBanChecker
+prompts = ["x" * 70000 + "\\ua641X", "\\U00010428Y", "clean " * 9000, "\\ua640", "\\u0430\\u0411b"]
+words = ["\\ua640x", "\\U00010400y", "\\u0410\\u0431B"] + [f"w{i}" for i in range(60)]
+for has_ac in sorted({False, wordsift._HAS_AC}):
+    wordsift._HAS_AC = has_ac
+    c = PromptBanChecker(builtin_words=words, use_default=False)
+    print(c.check_many(prompts, threads=2))
+"""
+
+
+def test_check_many_fills_the_case_tables_it_needs():
+    run = run_python(FIRST_USE)
+    assert run.returncode == 0 and set(run.stdout.splitlines()) == {"[True, True, False, False, True]"}, run.stderr
+
+
 @pytest.mark.parametrize(
     "prompts, threads, error, message",
     [
