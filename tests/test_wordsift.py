@@ -61,7 +61,7 @@ def test_module_names_in_order():
     assert (wordsift.os, wordsift.pickle, wordsift.re) == (os, pickle, re)
     assert wordsift.PromptBanError is excode.PromptBanError and wordsift._AC_THRESHOLD == 50
     methods = ["__init__", "load_banned_words", "_load_from_file", "_build_engine", "_build_automaton",
-               "find_matched_words", "_has_banned_word", "check", "create_pickle_file"]
+               "find_matched_words", "_has_banned_word", "check", "check_many", "create_pickle_file"]
     private = "_PromptBanChecker__"  # the slot of the fast first-hit test
     own = [n for n in vars(PromptBanChecker) if n in methods or not n.startswith(("__", private))]
     assert own == ["normalize", "allow_words", "_BUILTIN_ALLOW_WORDS"] + methods  # the defaults of the screening options
@@ -69,6 +69,7 @@ def test_module_names_in_order():
         "(self, /, ban_word_file=None, ignore_case=True, builtin_words=None, use_default=True, exclude_words=None, *, "
         "normalize=False, allow_words=None)")
     assert str(inspect.signature(PromptBanChecker._load_from_file)) == "(file_path)"
+    assert str(inspect.signature(PromptBanChecker.check_many)) == "(self, /, prompts, threads=None)"
 
 
 def run_python(code):

@@ -1246,6 +1246,7 @@ Ref prompt_snapshot(PyObject* prompts) {
 }
 
 size_t usable_cpus(State& st) {
+    if (!st.usable_cpus) return 1;
     if (st.cpu_count_kind == State::CpuCount::Affinity) {
         Ref r = call(st.usable_cpus, st.zero);
         Py_ssize_t n = PyObject_Length(r.get());
@@ -1548,8 +1549,7 @@ void find_cpu_count(State& st, PyObject* os) {
         }
         if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw_error();
         PyErr_Clear();
-    }
-    throw_error();
+    }  // none of them: one CPU is assumed
 }
 
 void exec(PyObject* module, State& st) {
