@@ -19,7 +19,7 @@ class PromptBlock {
 public:
     // Limits of one block, so a long list is converted a few MB at a time.
     static constexpr size_t kMaxPrompts = 64 * 1024;
-    static constexpr size_t kMaxCodePoints = 1 << 20;
+    static constexpr size_t kMaxCodePoints = 1 << 18;
 
     size_t size() const { return starts_.size() - 1; }
     bool full() const { return size() >= kMaxPrompts || used_ >= kMaxCodePoints; }
