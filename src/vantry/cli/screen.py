@@ -49,9 +49,10 @@ def _blocks_of_file(stream: Any) -> Iterator[list[str]]:
     """The lines of a stream that never waits, read a large piece at a time."""
     number, pending = 0, ""
     while piece := stream.read(CHUNK_CHARS):
-        lines = (pending + piece).split("\n")
+        text = pending + piece
+        lines = text.split("\n")
         pending = lines.pop()
-        if "\r" in piece:
+        if "\r" in text:
             lines = [line.removesuffix("\r") for line in lines]
         if lines and max(map(len, lines)) > MAX_PROMPT_CHARS:
             first = next(i for i, line in enumerate(lines) if len(line) > MAX_PROMPT_CHARS)
@@ -164,14 +165,11 @@ def _checker(args: argparse.Namespace) -> Any:
 
 
 def cmd_screen(args: argparse.Namespace) -> int:
-    from vantry.excode import PromptBanError
-
     checker = _checker(args)
     from_stdin = not args.text
     banned_any = False
     for block in _prompt_blocks(args.text):
-        words = {i: _hits(checker, block[i], PromptBanError)
-                 for i in itertools.compress(range(len(block)), checker.check_many(block))}
+        words = {i: _hits(checker, block[i]) for i in itertools.compress(range(len(block)), checker.check_many(block))}
         banned_any = banned_any or any(words.values())
         if args.json:
             lines = [json.dumps({"prompt": p, "banned": bool(words.get(i)), "words": words.get(i, [])},
@@ -188,12 +186,14 @@ def cmd_screen(args: argparse.Namespace) -> int:
     return 1 if banned_any else 0
 
 
-def _hits(checker: Any, prompt: str, error: type[Exception]) -> list[str]:
+def _hits(checker: Any, prompt: str) -> list[str]:
     """The sorted banned words of a prompt that check_many flagged, as check reports them."""
+    from vantry.excode import PromptBanError
+
     try:
         checker.check(prompt)
-    except error as exc:
-        return sorted(exc.data or [])  # type: ignore[attr-defined]
+    except PromptBanError as exc:
+        return sorted(exc.data or [])
     return []
 
 
