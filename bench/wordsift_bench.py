@@ -24,7 +24,9 @@ One function per family of rows:
 - ``normalized``: ``normalize=True`` against ``normalize=False`` on the same clean prompts
   (ASCII and mixed-script, both engines), and building the default checker with it
   against without it.
-- ``dataset``: one million captions screened end to end (20,000 in quick mode).
+- ``dataset``: one million captions screened end to end (20,000 in quick mode): check in a loop,
+  check_many on the whole list (on every CPU and on one thread) and ``vantry screen``, against
+  pyahocorasick, flashtext and hyperscan by hand (hyperscan's rows are left out when it is missing).
 - ``xor_and_lexicon``: the cipher and the built-in lexicon.
 
 Prompts come from bench/prompts.py, the same for a given seed.
@@ -63,7 +65,7 @@ except ImportError:  # the bench extra installs it; without it the flashtext row
 
 try:
     import hyperscan
-except ImportError:  # the bench extra installs it; without it the hyperscan rows are left out
+except ImportError:  # the bench extra installs it; without it the hyperscan rows are left out, with a note
     hyperscan = None
 
 _AC_THRESHOLD = 50
@@ -220,6 +222,16 @@ def by_hand_flashtext(words):
     keywords = KeywordProcessor()
     keywords.add_keywords_from_list(list(dict.fromkeys(w.strip() for w in words)))
     return keywords
+
+
+def by_hand_hyperscan(words):
+    """The words as caseless UTF-8 literals (every ASCII character but letters and digits
+    escaped), each reported once, in one block-mode database."""
+    escaped = ["".join(c if c.isalnum() or ord(c) > 127 else f"\\x{ord(c):02x}" for c in w).encode() for w in words]
+    database = hyperscan.Database(mode=hyperscan.HS_MODE_BLOCK)
+    database.compile(expressions=escaped, ids=list(range(len(words))), elements=len(words),
+                     flags=hyperscan.HS_FLAG_CASELESS | hyperscan.HS_FLAG_SINGLEMATCH | hyperscan.HS_FLAG_UTF8)
+    return database
 
 
 def first_hit(automaton):
@@ -563,6 +575,16 @@ SCREEN_WITH_FLASHTEXT = SCREEN_BY_HAND.format(
     build="from flashtext import KeywordProcessor", prepare="keywords = KeywordProcessor()\n"
     "keywords.add_keywords_from_list(list(dict.fromkeys(words)))", find="set(keywords.extract_keywords(prompt))")
 
+SCREEN_WITH_HYPERSCAN = SCREEN_BY_HAND.format(
+    build="import hyperscan", prepare=textwrap.dedent(inspect.getsource(by_hand_hyperscan)) +
+    "database = by_hand_hyperscan(words)\n"
+    "found = set()\n"
+    "on_match = lambda i, start, end, flags, context: found.add(words[i])\n"
+    "def hits_of(prompt):\n"
+    "    found.clear()\n"
+    "    database.scan(prompt.encode(), match_event_handler=on_match)\n"
+    "    return found", find="hits_of(prompt)")
+
 
 def screen_with_check(texts):
     check, banned = PromptBanChecker().check, 0
@@ -590,11 +612,36 @@ def screen_with_flashtext(texts):
     return banned
 
 
+def usable_cpus():
+    return os.process_cpu_count() if hasattr(os, "process_cpu_count") else len(os.sched_getaffinity(0))
+
+
+def screen_with_check_many(texts, threads=None):
+    return sum(PromptBanChecker().check_many(texts, threads=threads))
+
+
+def screen_with_hyperscan(texts):
+    database, banned, hit = by_hand_hyperscan(default_words()), 0, []
+
+    def on_match(i, start, end, flags, context):
+        hit.append(i)
+        return True  # the first hit ends the scan
+
+    for text in texts:
+        hit.clear()
+        try:
+            database.scan(text.encode(), match_event_handler=on_match)
+        except hyperscan.ScanTerminated:
+            pass
+        banned += bool(hit)
+    return banned
+
+
 def dataset(table):
     """Captions of 50-400 characters, 37 % with CJK, 3 % holding a built-in word, written to
-    a file (seeded): screened by a loop over check, by `vantry screen < file`, and by the
-    same job written with pyahocorasick and with flashtext, in a loop and as a script that
-    reads the file. Informational: prompts per second, and how many each flags."""
+    a file (seeded): screened by a loop over check, by check_many, by `vantry screen < file`,
+    and by the same job written with pyahocorasick, flashtext and hyperscan, in a loop and as
+    a script that reads the file. Informational: prompts per second, and how many each flags."""
     count = sizes(20_000, 1_000_000)
     has_banned_word = PromptBanChecker()._has_banned_word
     texts, banned = prompts.dataset(count, SEED, list(default_words()), lambda t: not has_banned_word(t))
@@ -629,20 +676,39 @@ def dataset(table):
             jobs["flashtext"] = in_process("flashtext", screen_with_flashtext)
             jobs["flashtext script"] = script("flashtext script",
                                               [sys.executable, "-c", SCREEN_WITH_FLASHTEXT, str(lexicon)])
+        jobs["check_many"] = in_process("check_many", screen_with_check_many)
+        jobs["check_many threads=1"] = in_process("check_many threads=1",
+                                                  functools.partial(screen_with_check_many, threads=1))
+        if hyperscan:
+            jobs["hyperscan"] = in_process("hyperscan", screen_with_hyperscan)
+            jobs["hyperscan script"] = script("hyperscan script",
+                                              [sys.executable, "-c", SCREEN_WITH_HYPERSCAN, str(lexicon)])
+        else:
+            print("wordsift: hyperscan is not installed (pip install '.[bench]'): its rows are left out",
+                  file=sys.stderr)
         seconds = harness.time_jobs(jobs)
         same_output = pathlib.Path(folder, "vantry screen").read_bytes() == \
             pathlib.Path(folder, "pyahocorasick script").read_bytes()
     assert flagged["check"] == flagged["pyahocorasick"] == flagged["vantry screen"] == banned, (flagged, banned)
+    assert flagged["check_many"] == flagged["check_many threads=1"] == banned, (flagged, banned)
     assert same_output, "vantry screen and the pyahocorasick script disagree"
     size = f"{count:,} prompts, {banned / count:.1%} banned"
+    labels = {"check": "PromptBanChecker().check in a loop", "vantry screen": "vantry screen < file",
+              "check_many": "PromptBanChecker().check_many(prompts)"}
     for ours, floor, kind in [("check", "pyahocorasick", "loop"), ("check", "flashtext", "loop"),
+                              ("check", "hyperscan", "loop"), ("check_many", "hyperscan", "loop"),
                               ("vantry screen", "pyahocorasick script", "script"),
-                              ("vantry screen", "flashtext script", "script")]:
+                              ("vantry screen", "flashtext script", "script"),
+                              ("vantry screen", "hyperscan script", "script")]:
         if floor in seconds:
-            label = "PromptBanChecker().check in a loop" if ours == "check" else "vantry screen < file"
-            table.throughput(f"data set: {label} vs {floor.split()[0]} by hand in a {kind}", size, seconds[ours],
-                             seconds[floor], count, "prompts",
+            table.throughput(f"data set: {labels[ours]} vs {floor.split()[0]} by hand in a {kind}", size,
+                             seconds[ours], seconds[floor], count, "prompts",
                              note=f"flags {flagged[ours]:,} vs {flagged[floor]:,}")
+    for floor in ("check", "check_many threads=1"):
+        versus = "a check loop" if floor == "check" else "threads=1"
+        table.throughput(f"data set: check_many(prompts) on {usable_cpus()} CPUs vs {versus}", size,
+                         seconds["check_many"], seconds[floor], count, "prompts",
+                         note=f"flags {flagged['check_many']:,} vs {flagged[floor]:,}")
 
 
 # ---- against hyperscan ----------------------------------------------------------------------------------

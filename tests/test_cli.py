@@ -18,6 +18,7 @@ import pytest
 from PIL import Image, ImageOps
 
 from vantry.cli import comfyui as comfyui_cli
+from vantry.cli import screen as screen_cli
 from vantry.cli import main
 
 COMMANDS = [["screen"], ["size"], ["ratio"], ["normalise"], ["letterbox"], ["scale"], ["comfyui"], ["comfyui", "restart"]]
@@ -140,16 +141,50 @@ def test_json_outputs(tmp_path, capsys):
     assert json.loads(capsys.readouterr().out) == {"file": img, "exact": "683:384", "approx": "16:9"}
 
 
-def test_screen_answers_each_stdin_line(monkeypatch, capsys):
-    monkeypatch.setattr(sys, "stdin", io.StringIO("clean\r\n\nfentanyl please\n"))
+def read_as(monkeypatch, reader):
+    """Standard input read as a regular file is, or as a pipe is (a line at a time)."""
+    if reader == "pipe":
+        monkeypatch.setattr(screen_cli, "_waits_for_writer", lambda stream: lambda: True)
+
+
+@pytest.mark.parametrize("reader", ["file", "pipe"])
+@pytest.mark.parametrize("block_lines, chunk", [(1, 1), (2, 7), (8192, 1 << 20)])
+def test_screen_answers_each_stdin_line(monkeypatch, capsys, block_lines, chunk, reader):
+    monkeypatch.setattr(screen_cli, "BLOCK_LINES", block_lines)  # blocks of prompts end anywhere
+    monkeypatch.setattr(screen_cli, "CHUNK_CHARS", chunk)  # and pieces of a file, inside lines and line ends
+    read_as(monkeypatch, reader)
+    monkeypatch.setattr(sys, "stdin", io.StringIO("clean\r\n\nfentanyl please\nok\rfentanyl\n\nclean"))
     assert main(["screen", "--json"]) == 1
     lines = [json.loads(line) for line in capsys.readouterr().out.splitlines()]
-    assert [(l["prompt"], l["banned"]) for l in lines] == [("clean", False), ("", False), ("fentanyl please", True)]
+    assert [(l["prompt"], l["words"]) for l in lines] == [
+        ("clean", []), ("", []), ("fentanyl please", ["fentanyl"]), ("ok\rfentanyl", ["fentanyl"]), ("", []),
+        ("clean", [])]
 
 
+def test_screen_answers_a_piped_line_before_the_next_comes():
+    run = subprocess.Popen([sys.executable, "-m", "vantry", "screen"], stdin=subprocess.PIPE, stdout=subprocess.PIPE,
+                           text=True)
+    timer = threading.Timer(60, run.kill)  # an answer held back until more input comes would hang here
+    timer.start()
+    try:
+        answers = []
+        for prompt in ["clean", "some cocaine", ""]:
+            run.stdin.write(prompt + "\n")
+            run.stdin.flush()
+            answers.append(run.stdout.readline())
+        run.stdin.close()
+        assert (answers, run.wait(timeout=60)) == (["ok\n", "banned: cocaine\n", "ok\n"], 1)
+    finally:
+        timer.cancel()
+        run.kill()
+
+
+@pytest.mark.parametrize("reader", ["file", "pipe"])
 @pytest.mark.parametrize("extra, code", [(0, 1), (1, 2)])
-def test_screen_refuses_a_stdin_line_longer_than_a_prompt(monkeypatch, capsys, extra, code):
+def test_screen_refuses_a_stdin_line_longer_than_a_prompt(monkeypatch, capsys, extra, code, reader):
     from vantry.cli.screen import MAX_PROMPT_CHARS
+
+    read_as(monkeypatch, reader)
 
     # As from /dev/zero or a file without line ends: the lines before it are answered, then one error line.
     longest = "x" * (MAX_PROMPT_CHARS + extra - 7) + "cocaine"

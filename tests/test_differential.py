@@ -247,13 +247,17 @@ def test_pattern_matcher_agrees_with_re_on_every_code_point(monkeypatch, words_o
     """Lexicons of cased code points in each shape; every text code point, `per_text` to a prompt."""
     checker = pattern_checker([words_of(c) for c in CASED_HALVES[half]], monkeypatch)
     pattern = checker._ban_regex
-    wrong = []
+    wrong, prompts, verdicts = [], [], []
     for start in range(0, len(texts), per_text):
         text = " ".join(text_of(t) for t in texts[start : start + per_text])
         expected = list(dict.fromkeys(pattern.findall(text)))
         if checker.find_matched_words(text) != expected or checker._has_banned_word(text) != bool(expected):
             wrong.append(text)
+        prompts.append(text)
+        verdicts.append(bool(expected))
     assert wrong == []
+    # All at once, scanned in blocks across threads: the same verdicts.
+    assert checker.check_many(prompts, threads=2) == verdicts
 
 
 # ---- wordsift: normalised screening ---------------------------------------------------------------
@@ -269,6 +273,7 @@ def screen_outcome(checker, text):
     """What the three checks say, each compared where the others agree."""
     found = checker.find_matched_words(text)
     has = checker._has_banned_word(text)
+    assert checker.check_many([text, "", text], threads=2) == [has, False, has]
     try:
         result = checker.check(text)
         assert result is text

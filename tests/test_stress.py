@@ -57,6 +57,8 @@ def screen(checker, i):
         raise AssertionError(f"lost hit in {text[:40]!r}")
     clean = CLEAN_PROMPTS[i % len(CLEAN_PROMPTS)]
     assert checker.check(clean) is clean
+    if i % 4 == 0:  # many at once, scanned by threads of their own while the engine changes
+        assert checker.check_many([text, clean, *CLEAN_PROMPTS], threads=2) == [True] + [False] * 6
 
 
 def normalise(i):
@@ -146,7 +148,10 @@ def screen(seed):
     for first in order:
         chars = "".join(chr(b * 256 + k) for b in (first, first + 1) for k in range(0, 256, 3))
         prompt = chars * (70000 // len(chars) + 1)
-        assert checker.check(prompt) == prompt
+        if seed % 2:
+            assert checker.check_many([prompt, prompt[:40000] + "x"], threads=2) == [False, False]
+        else:
+            assert checker.check(prompt) == prompt
 
 threads = [threading.Thread(target=screen, args=(seed,)) for seed in range(4)]
 for t in threads:

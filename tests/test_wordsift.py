@@ -30,10 +30,14 @@ def engine(request, monkeypatch):
     return request.param
 
 
-def checker_for(words, **kwargs):
-    """A checker on `words` padded to 50 entries, so _HAS_AC alone picks the engine."""
+def checker_for(words, _cls=PromptBanChecker, _then=None, **kwargs):
+    """A checker on `words` padded to 50 entries, so _HAS_AC alone picks the engine; `_then`
+    changes it after it is built."""
     padded = list(words) + FILLERS[: max(0, 50 - len(words))]
-    return PromptBanChecker(builtin_words=padded, use_default=False, **kwargs)
+    checker = _cls(builtin_words=padded, use_default=False, **kwargs)
+    if _then:
+        _then(checker)
+    return checker
 
 
 def hits(checker, text):
@@ -57,7 +61,7 @@ def test_module_names_in_order():
     assert (wordsift.os, wordsift.pickle, wordsift.re) == (os, pickle, re)
     assert wordsift.PromptBanError is excode.PromptBanError and wordsift._AC_THRESHOLD == 50
     methods = ["__init__", "load_banned_words", "_load_from_file", "_build_engine", "_build_automaton",
-               "find_matched_words", "_has_banned_word", "check", "create_pickle_file"]
+               "find_matched_words", "_has_banned_word", "check", "check_many", "create_pickle_file"]
     private = "_PromptBanChecker__"  # the slot of the fast first-hit test
     own = [n for n in vars(PromptBanChecker) if n in methods or not n.startswith(("__", private))]
     assert own == ["normalize", "allow_words", "_BUILTIN_ALLOW_WORDS"] + methods  # the defaults of the screening options
@@ -65,6 +69,7 @@ def test_module_names_in_order():
         "(self, /, ban_word_file=None, ignore_case=True, builtin_words=None, use_default=True, exclude_words=None, *, "
         "normalize=False, allow_words=None)")
     assert str(inspect.signature(PromptBanChecker._load_from_file)) == "(file_path)"
+    assert str(inspect.signature(PromptBanChecker.check_many)) == "(self, /, prompts, threads=None)"
 
 
 def run_python(code):
@@ -789,6 +794,109 @@ def test_first_hit_agrees_on_every_code_point(monkeypatch):
     assert wrong == []
 
 
+# ---- many prompts at once ------------------------------------------------------------------------
+
+MANY_WORDS = ["Word07", "大麻", "σ", "\U0001F600", "x.y"]
+PIECES = ["a quiet harbour ", "word07 ", "WORD0", "7 ", "大", "麻", "中文提示", "\U0001F600", "\ud800", "Σ", "ΣΑ", "x.y",
+          "xzy", "İ", TRICKY, " "]
+
+
+def many_prompts(seed):
+    """Mixed prompts (ASCII, CJK, astral, lone surrogates, capital sigma, code points of blocks not
+    seen yet, empty ones), with a few long ones: several blocks, some scanned across threads."""
+    rng = random.Random(seed)
+    astral = lambda: chr(rng.randrange(0x10000, 0x40000))  # noqa: E731
+    prompts = ["".join(rng.choice(PIECES + [astral()]) for _ in range(rng.choice([0, 1, 3, 30])))
+               for _ in range(3000)]
+    long = ["".join(rng.choice(PIECES[:3]) for _ in range(25_000)) for _ in range(3)]
+    return prompts[:1000] + long[:2] + ["a quiet harbour " * 20_000 + "word07"] + prompts[1000:] + long[2:]
+
+
+class SaysEven(PromptBanChecker):
+    def _has_banned_word(self, text):
+        self.asked.append(text)
+        return len(text) % 2 == 0 or super()._has_banned_word(text)
+
+
+def replaced_engine(c):
+    c._ban_regex, c._automaton = re.compile("harbour|大麻", re.IGNORECASE), None
+
+
+def changed_automaton(c):
+    if c._automaton:
+        c._automaton.add_word("quiet", "quiet")
+        c._automaton.make_automaton()
+
+
+MANY_CASES = {
+    "ignore_case": lambda: checker_for(MANY_WORDS),
+    "case-sensitive": lambda: checker_for(MANY_WORDS, ignore_case=False),
+    "normalize": lambda: checker_for(MANY_WORDS, normalize=True),
+    "allow words": lambda: checker_for(MANY_WORDS, allow_words=["word07 7"]),
+    "empty lexicon": lambda: PromptBanChecker(use_default=False),
+    "replaced engine": lambda: checker_for(MANY_WORDS, _then=replaced_engine),
+    "changed automaton": lambda: checker_for(MANY_WORDS, _then=changed_automaton),
+    "subclass": lambda: checker_for(MANY_WORDS, _cls=SaysEven),
+    "instance attribute": lambda: checker_for(MANY_WORDS, _then=lambda c: setattr(c, "_has_banned_word", len)),
+}
+
+
+@pytest.mark.parametrize("threads", [None, 1, 2, 64])
+@pytest.mark.parametrize("case", MANY_CASES)
+def test_check_many_answers_as_has_banned_word_does(engine, case, threads):
+    c = MANY_CASES[case]()
+    prompts = many_prompts(len(case))
+    c.asked = []
+    expected = [bool(c._has_banned_word(p)) for p in prompts]
+    asked, c.asked = c.asked, []
+    assert c.check_many(prompts, threads=threads) == expected
+    assert c.asked == asked  # an override is called once per prompt, in order
+    assert c.check_many(tuple(prompts[:50])) == expected[:50] and c.check_many([]) == []
+
+
+# In a fresh interpreter no case table beyond ASCII is filled yet: the batch meets blocks
+# it must have filled (the GIL held) before it can answer.
+FIRST_USE = """
+from vantry import wordsift
+from vantry.wordsift import PromptBanChecker
+prompts = ["x" * 70000 + "\\ua641X", "\\U00010428Y", "clean " * 9000, "\\ua640", "\\u0430\\u0411b"]
+words = ["\\ua640x", "\\U00010400y", "\\u0410\\u0431B"] + [f"w{i}" for i in range(60)]
+for has_ac in sorted({False, wordsift._HAS_AC}):
+    wordsift._HAS_AC = has_ac
+    c = PromptBanChecker(builtin_words=words, use_default=False)
+    print(c.check_many(prompts, threads=2))
+"""
+
+
+def test_check_many_fills_the_case_tables_it_needs():
+    run = run_python(FIRST_USE)
+    assert run.returncode == 0 and set(run.stdout.splitlines()) == {"[True, True, False, False, True]"}, run.stderr
+
+
+@pytest.mark.parametrize(
+    "prompts, threads, error, message",
+    [
+        (["word", 1], None, TypeError, "Argument 'text' has incorrect type (expected str, got int)"),
+        (["word", None], 2, TypeError, "Argument 'text' has incorrect type (expected str, got NoneType)"),
+        ([type("Text", (str,), {})("word")], 1, TypeError, "(expected str, got Text)"),
+        ("word", None, TypeError, "check_many() expects a sequence of str such as a list, not str"),
+        (b"word", None, TypeError, "check_many() expects a sequence of str such as a list, not bytes"),
+        (iter(["word"]), None, TypeError, "check_many() expects a sequence of str such as a list, not list_iterator"),
+        ({"word": 1}, None, TypeError, "not dict"),
+        (["word"], 0, ValueError, "threads must be at least 1 (or None), not 0"),
+        (["word"], -(2**70), ValueError, "threads must be at least 1 (or None), not -1180591620717411303424"),
+        (["word"], "2", TypeError, "Argument 'threads' has incorrect type (expected int, got str)"),
+    ],
+)
+def test_check_many_refuses_what_is_not_a_sequence_of_str(engine, prompts, threads, error, message):
+    for c in (checker_for(["word"]), PromptBanChecker(use_default=False), checker_for(["word"], normalize=True)):
+        with pytest.raises(error, match=re.escape(message)):
+            c.check_many(prompts, threads=threads)
+    c = checker_for(["word"])
+    assert c.check_many(["word", "x"] * 3, threads=2.9) == [True, False] * 3  # numbers truncate, as elsewhere
+    assert c.check_many(["word"], threads=2**70) == [True]
+
+
 # ---- normalised screening and allow lists -------------------------------------------------------------
 
 
@@ -903,6 +1011,7 @@ def test_screening_has_no_leaks():
         assert_no_leak(lambda: c.check("clean text with ünïcode 裸 and ｆｕｌｌ"), calls=500)
         assert_no_leak(raises(PromptBanError, c.check, "a word and c.o.c.a.i.n.e here"), calls=500)
         assert_no_leak(lambda: c.find_matched_words("word sword"), calls=500)
+        assert_no_leak(lambda: c.check_many(["word sword", "clean ｆｕｌｌ"] * 3), calls=500)
         assert_no_leak(c.load_banned_words, calls=50)
     assert_no_leak(lambda: PromptBanChecker(builtin_words=["q"], use_default=False, normalize=True), calls=300)
     twin = pickle.loads(pickle.dumps(PromptBanChecker(builtin_words=["q"], use_default=False, normalize=True)))
@@ -931,6 +1040,10 @@ def test_no_leaks(tmp_path, monkeypatch):
         assert_no_leak(lambda: c._has_banned_word(long_text[:-1] * 100), calls=200)  # ASCII read in place
         assert_no_leak(raises(PromptBanError, c.check, "a word here"))
         assert_no_leak(lambda: c.find_matched_words("word WORD"))
+        assert_no_leak(lambda: c.check_many(["clean text", "a word here", long_text, "Σ", "中文\U0001F600"]))
+        assert_no_leak(lambda: c.check_many(["x" * 70_000, "y" * 70_000 + "word"], threads=2), calls=300)
+        assert_no_leak(raises(TypeError, c.check_many, ["clean", 1]))
+        assert_no_leak(raises(ValueError, c.check_many, ["clean"], threads=0))
         assert_no_leak(c.load_banned_words, calls=300)
         assert_no_leak(c._build_engine, calls=300)
     assert_no_leak(lambda: PromptBanChecker(str(txt), builtin_words=["q"], use_default=False), calls=500)

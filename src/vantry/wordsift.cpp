@@ -23,6 +23,7 @@
 
 #include "errors.hpp"
 #include "pyglue.hpp"
+#include "wordsift_batch.hpp"
 #include "wordsift_matcher.hpp"
 #include "wordsift_normalize.hpp"
 
@@ -55,6 +56,10 @@ struct State : StateBase {
     // our own entry points, to call them directly when not overridden
     PyMethodDef *load_banned_def, *from_file_def, *build_engine_def, *build_automaton_def;
     PyMethodDef *has_banned_def, *find_matched_def, *default_words_def, *xor_def;
+    // how many CPUs this process may use: os.process_cpu_count, else the
+    // size of os.sched_getaffinity(0), else os.cpu_count
+    PyObject* usable_cpus = nullptr;
+    enum class CpuCount : uint8_t { Count, Affinity } cpu_count_kind = CpuCount::Count;
     // normalised screening
     PyObject *normalize_name, *allow_words_name, *builtin_allow_name, *screen_slot;
     PyObject* screen_type = nullptr;  // screen::ScreenBox
@@ -1235,6 +1240,158 @@ Ref check_prompt(State& st, PyObject* self, Args<1>& a) {
     throw_error();
 }
 
+// ---- many prompts ----------------------------------------------------------------------------
+
+constexpr auto kCheckMany = sig(
+    "PromptBanChecker.check_many", "($self, prompts, threads=None)",
+    "[self._has_banned_word(p) for p in prompts], the prompts scanned without the GIL across threads.\n\n"
+    "prompts: a list, tuple or other sequence of str (not a str or bytes itself).\n"
+    "threads: how many threads scan at most; None for the CPUs this process may use.",
+    Param{"prompts", Kind::Any, Required}, Param{"threads", Kind::Int, NoneOk});
+
+// The prompts as a tuple, taken once, so host code run by a check cannot
+// change what is iterated.
+Ref prompt_snapshot(PyObject* prompts) {
+    if (PyUnicode_Check(prompts) || PyBytes_Check(prompts) || PyByteArray_Check(prompts) ||
+        !PySequence_Check(prompts)) {
+        Ref name = type_name(prompts);
+        PyErr_Format(PyExc_TypeError, "check_many() expects a sequence of str such as a list, not %.200s",
+                     utf8(name.get()).data());
+        throw_error();
+    }
+    return check(PySequence_Tuple(prompts));
+}
+
+size_t usable_cpus(State& st) {
+    if (!st.usable_cpus) return 1;
+    if (st.cpu_count_kind == State::CpuCount::Affinity) {
+        Ref r = call(st.usable_cpus, st.zero);
+        Py_ssize_t n = PyObject_Length(r.get());
+        if (n < 0) throw_error();
+        return std::max<size_t>(1, static_cast<size_t>(n));
+    }
+    Ref r = call(st.usable_cpus);
+    if (is_none(r.get())) return 1;  // unknown
+    Py_ssize_t n = PyLong_AsSsize_t(r.get());
+    if (n == -1 && PyErr_Occurred()) throw_error();
+    return std::max<size_t>(1, static_cast<size_t>(n));
+}
+
+// More threads than this are never started, whatever is asked.
+constexpr size_t kMaxThreads = 256;
+
+size_t thread_count(State& st, PyObject* threads) {
+    if (!threads || is_none(threads)) return std::min(usable_cpus(st), kMaxThreads);
+    int overflow = 0;
+    long n = PyLong_AsLongAndOverflow(threads, &overflow);
+    if (n == -1 && PyErr_Occurred()) throw_error();
+    if (overflow > 0) return kMaxThreads;
+    if (overflow < 0 || n < 1) {
+        PyErr_Format(PyExc_ValueError, "threads must be at least 1 (or None), not %S", threads);
+        throw_error();
+    }
+    return std::min(static_cast<size_t>(n), kMaxThreads);
+}
+
+// _has_banned_word's answer for one prompt, its argument check included.
+bool exact_verdict(State& st, PyObject* self, PyObject* prompt) {
+    if (!PyUnicode_CheckExact(prompt)) raise_arg_type("text", "str", prompt);
+    return has_banned_word(st, self, prompt);
+}
+
+// What answers the first-hit test for the checker's engine as it is now:
+// its matcher (kept alive by `box`), or nothing when each prompt takes the
+// exact way (a screen, no engine, a replaced or changed one, keys the
+// matcher cannot take).
+struct BatchEngine {
+    Ref box;
+    MatcherPtr matcher;
+    Fold fold = Fold::Exact;
+};
+
+BatchEngine batch_engine(State& st, PyObject* self) {
+    BatchEngine e;
+    if (screen_of(st, self)) return e;
+    const FastPath* path = nullptr;
+    Ref automaton = getattr(self, st.automaton);
+    if (truth(automaton.get())) {
+        bool fold = truth(getattr(self, st.ignore_case).get());
+        e.box = fast_path_for(st, self, automaton.get(), path, e.matcher);
+        if (e.box && !path->automaton) e.box = Ref();
+        e.fold = fold ? Fold::Lower : Fold::Exact;
+        return e;
+    }
+    Ref regex = getattr(self, st.ban_regex);
+    if (!truth(regex.get())) return e;
+    e.box = fast_path_for(st, self, regex.get(), path, e.matcher);
+    if (e.box && path->automaton) e.box = Ref();
+    if (e.box) e.fold = path->fold;
+    return e;
+}
+
+// Answers the prompts from `first` on, a block of them, into `out`; returns
+// the index after the last one answered. The prompts are converted with the
+// GIL held, scanned without it, and those the matcher leaves open (NeedTables,
+// Unknown) are answered the exact way afterwards, in order. A prompt that is
+// not a str raises, once the prompts before it are answered.
+size_t check_block(State& st, PyObject* self, PyObject* prompts, size_t first, size_t threads, PyObject* out,
+                   PromptBlock& block) {
+    size_t n = static_cast<size_t>(PyTuple_Size(prompts));
+    auto item = [&](size_t i) { return PyTuple_GetItem(prompts, static_cast<Py_ssize_t>(i)); };
+    auto answer = [&](size_t i, bool hit) {
+        PyList_SetItem(out, static_cast<Py_ssize_t>(i), new_bool(hit).release());  // cannot fail
+    };
+    BatchEngine engine = batch_engine(st, self);
+    if (!engine.box) {
+        size_t last = std::min(n, first + PromptBlock::kMaxPrompts);
+        for (size_t i = first; i < last; ++i) answer(i, exact_verdict(st, self, item(i)));
+        return last;
+    }
+    CaseTablesPtr tables = st.tables;  // kept alive while the GIL is released
+    block.clear();
+    size_t last = first;
+    for (; last < n && !block.full() && PyUnicode_CheckExact(item(last)); ++last) block.add(item(last));
+    std::vector<Matcher::Result> results(block.size());
+    if (block.code_points() < static_cast<size_t>(kReleaseGilBytes)) {
+        scan_block(*engine.matcher, engine.fold, *tables, block, 1, results.data());
+    } else {
+        WithoutGil unlocked;
+        scan_block(*engine.matcher, engine.fold, *tables, block, threads, results.data());
+    }
+    // Tables the scan found unfilled are filled here, the GIL held, and the prompt scanned again.
+    for (size_t i = 0; i < block.size(); ++i) {
+        if (results[i] != Matcher::Result::NeedTables) continue;
+        tables->prepare(engine.fold, block.prompt(i), block.length(i));
+        results[i] = engine.matcher->scan(block.prompt(i), block.length(i), engine.fold, *tables);
+    }
+    for (size_t i = first; i < last; ++i) {
+        Matcher::Result r = results[i - first];
+        answer(i, r == Matcher::Result::Hit ? true
+                  : r == Matcher::Result::Clean ? false
+                                                : exact_verdict(st, self, item(i)));
+    }
+    if (last == first) raise_arg_type("text", "str", item(first));  // the block stopped at it
+    return last;
+}
+
+Ref check_many(State& st, PyObject* self, Args<2>& a) {
+    Ref prompts = prompt_snapshot(a.obj(0));
+    size_t threads = thread_count(st, a.obj(1));
+    size_t n = static_cast<size_t>(PyTuple_Size(prompts.get()));
+    Ref out = new_list(static_cast<Py_ssize_t>(n));
+    Ref has = getattr(self, st.has_banned);
+    if (!is_own_method(has.get(), st.has_banned_def, self)) {  // overridden: called for each prompt, in order
+        for (size_t i = 0; i < n; ++i) {
+            bool hit = truth(call(has.get(), PyTuple_GetItem(prompts.get(), static_cast<Py_ssize_t>(i))).get());
+            PyList_SetItem(out.get(), static_cast<Py_ssize_t>(i), new_bool(hit).release());
+        }
+        return out;
+    }
+    PromptBlock block;
+    for (size_t i = 0; i < n;) i = check_block(st, self, prompts.get(), i, threads, out.get(), block);
+    return out;
+}
+
 // ---- constructor ---------------------------------------------------------------------------------
 
 constexpr auto kInit = sig(
@@ -1397,6 +1554,21 @@ void setup_screening(State& st) {
     st.screen_type = st.keep(screen::ScreenBox::make_type("vantry.wordsift._Screen"));
 }
 
+// os.process_cpu_count where it exists, else os.sched_getaffinity, else os.cpu_count.
+void find_cpu_count(State& st, PyObject* os) {
+    using Kind = State::CpuCount;
+    for (auto [name, kind] : {std::pair{"process_cpu_count", Kind::Count}, {"sched_getaffinity", Kind::Affinity},
+                              {"cpu_count", Kind::Count}}) {
+        if (Ref f = Ref::steal_or_null(PyObject_GetAttrString(os, name))) {
+            st.usable_cpus = st.keep(std::move(f));
+            st.cpu_count_kind = kind;
+            return;
+        }
+        if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw_error();
+        PyErr_Clear();
+    }  // none of them: one CPU is assumed
+}
+
 void exec(PyObject* module, State& st) {
     intern_names(st);
     Ref os = import("os"), pickle = import("pickle"), re = import("re"), io = import("io");
@@ -1417,6 +1589,7 @@ void exec(PyObject* module, State& st) {
     st.ignorecase = st.keep(check(PyNumber_Long(getattr(re.get(), "IGNORECASE").get())));
     st.Unpickler = make_unpickler_class(st, pickle.get());
 
+    find_cpu_count(st, os.get());
     st.fast_path_type = st.keep(FastPathBox::make_type("vantry.wordsift._FastPath"));
     st.tables = CaseTables::create(st);
     st.str_lower = st.keep(getattr(reinterpret_cast<PyObject*>(&PyUnicode_Type), "lower"));
@@ -1453,6 +1626,7 @@ void exec(PyObject* module, State& st) {
         .method(st.find_matched_def)
         .method(st.has_banned_def)
         .method(method_def<State, kCheck, check_prompt>())
+        .method(method_def<State, kCheckMany, check_many>())
         .static_method(function_def<State, kCreatePickle, create_pickle_file>())
         .finish();
 }

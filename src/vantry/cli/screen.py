@@ -4,8 +4,11 @@ from __future__ import annotations
 
 import argparse
 import io
+import itertools
 import json
 import os
+import select
+import stat
 import sys
 from collections.abc import Iterator, Sequence
 from typing import Any
@@ -19,23 +22,94 @@ PICKLE_SUFFIXES = (".pkl", ".pickle")
 MAX_PROMPT_CHARS = 2**20
 
 
-def _prompts(texts: Sequence[str]) -> Iterator[str]:
-    """The prompts given, or one per line of stdin: every line, blank ones too, so that
-    output line N answers input line N; line ends (LF or CRLF) are not part of a prompt."""
-    if texts:
-        yield from texts
-        return
-    if isinstance(sys.stdin, io.TextIOWrapper):
-        sys.stdin.reconfigure(errors="replace")  # a stray byte costs one character, not the run
+# Prompts screened at once: check_many scans a block across the cores.
+BLOCK_LINES = 8192
+# Characters of a regular file read at once (larger pieces cost more in page faults than they save).
+CHUNK_CHARS = 1 << 16
+
+
+def _waits_for_writer(stream: Any) -> Any:
+    """None when reading `stream` never waits for its writer (a regular file, an in-memory stream);
+    else a test of whether its descriptor has data now (a pipe, a terminal)."""
+    try:
+        fd = stream.fileno()
+        if stat.S_ISREG(os.fstat(fd).st_mode):
+            return None
+    except (AttributeError, OSError, ValueError):  # io.StringIO and the like
+        return None
+    return lambda: bool(select.select([fd], [], [], 0)[0])
+
+
+def _too_long(number: int) -> UsageError:
+    return UsageError(f"line {number} of standard input is longer than {MAX_PROMPT_CHARS} characters, "
+                      "the longest prompt screen reads; the lines before it are answered")
+
+
+def _blocks_of_file(stream: Any) -> Iterator[list[str]]:
+    """The lines of a stream that never waits, read a piece at a time, in blocks of BLOCK_LINES."""
+    number, pending = 0, ""
+    block: list[str] = []
+    while piece := stream.read(CHUNK_CHARS):
+        text = pending + piece
+        lines = text.split("\n")
+        pending = lines.pop()
+        if "\r" in text:
+            lines = [line.removesuffix("\r") for line in lines]
+        if lines and max(map(len, lines)) > MAX_PROMPT_CHARS:
+            first = next(i for i, line in enumerate(lines) if len(line) > MAX_PROMPT_CHARS)
+            block += lines[:first]
+            if block:
+                yield block
+            raise _too_long(number + first + 1)
+        number += len(lines)
+        block += lines
+        if len(pending.removesuffix("\r")) > MAX_PROMPT_CHARS:  # a line without its end yet is too long already
+            if block:
+                yield block
+            raise _too_long(number + 1)
+        while len(block) >= BLOCK_LINES:
+            yield block[:BLOCK_LINES]
+            block = block[BLOCK_LINES:]
+    if pending:
+        block.append(pending.removesuffix("\r"))
+    if block:
+        yield block
+
+
+def _blocks_of_pipe(stream: Any, ready: Any) -> Iterator[list[str]]:
+    """The lines of a pipe or a terminal: a block ends early when the writer has sent nothing more
+    yet, so a program that feeds prompts one at a time gets each answer before it sends the next."""
     number = 0
-    # Room for the longest prompt and its CRLF: a longer line shows as a longer prompt.
-    while line := sys.stdin.readline(MAX_PROMPT_CHARS + 2):
+    block: list[str] = []
+    while True:
+        if block and (len(block) >= BLOCK_LINES or not ready()):
+            yield block
+            block = []
+        # Room for the longest prompt and its CRLF: a longer line shows as a longer prompt.
+        line = stream.readline(MAX_PROMPT_CHARS + 2)
+        if not line:
+            break
         number += 1
         prompt = line.removesuffix("\n").removesuffix("\r")
         if len(prompt) > MAX_PROMPT_CHARS:
-            raise UsageError(f"line {number} of standard input is longer than {MAX_PROMPT_CHARS} characters, "
-                             "the longest prompt screen reads; the lines before it are answered")
-        yield prompt
+            if block:
+                yield block
+            raise _too_long(number)
+        block.append(prompt)
+    if block:
+        yield block
+
+
+def _prompt_blocks(texts: Sequence[str]) -> Iterator[list[str]]:
+    """The prompts given, or one per line of stdin, in blocks: every line, blank ones too, so that
+    output line N answers input line N; line ends (LF or CRLF) are not part of a prompt."""
+    if texts:
+        yield list(texts)
+        return
+    if isinstance(sys.stdin, io.TextIOWrapper):
+        sys.stdin.reconfigure(errors="replace")  # a stray byte costs one character, not the run
+    ready = _waits_for_writer(sys.stdin)
+    yield from _blocks_of_file(sys.stdin) if ready is None else _blocks_of_pipe(sys.stdin, ready)
 
 
 def _lexicon_problem(path: str | None, exc: Exception) -> str:
@@ -97,25 +171,45 @@ def _checker(args: argparse.Namespace) -> Any:
 
 
 def cmd_screen(args: argparse.Namespace) -> int:
-    from vantry.excode import PromptBanError
-
     checker = _checker(args)
     from_stdin = not args.text
     banned_any = False
-    for prompt in _prompts(args.text):
-        try:
-            checker.check(prompt)
-            hits: list[str] = []
-        except PromptBanError as exc:
-            hits = sorted(exc.data or [])
-        banned_any = banned_any or bool(hits)
+    for block in _prompt_blocks(args.text):
+        words = {i: _hits(checker, block[i]) for i in itertools.compress(range(len(block)), checker.check_many(block))}
+        banned_any = banned_any or any(words.values())
         if args.json:
-            line = json.dumps({"prompt": prompt, "banned": bool(hits), "words": hits}, ensure_ascii=False)
+            lines = [json.dumps({"prompt": p, "banned": bool(words.get(i)), "words": words.get(i, [])},
+                                ensure_ascii=False) for i, p in enumerate(block)]
         else:
-            line = "banned: " + ", ".join(hits) if hits else "ok"
-        # Flushed line by line from stdin, so a program feeding prompts one at a time reads each answer.
-        print(line, flush=from_stdin)
+            lines = ["ok"] * len(block)
+            for i, hits in words.items():
+                if hits:
+                    lines[i] = "banned: " + ", ".join(hits)
+        _write_lines(lines)
+        # Flushed block by block from stdin, so a program feeding prompts one at a time reads each answer.
+        if from_stdin:
+            sys.stdout.flush()
     return 1 if banned_any else 0
+
+
+def _hits(checker: Any, prompt: str) -> list[str]:
+    """The sorted banned words of a prompt that check_many flagged, as check reports them."""
+    from vantry.excode import PromptBanError
+
+    try:
+        checker.check(prompt)
+    except PromptBanError as exc:
+        return sorted(exc.data or [])
+    return []
+
+
+def _write_lines(lines: list[str]) -> None:
+    """The lines at once; where one cannot be encoded, one at a time, so every line before it is written."""
+    try:
+        sys.stdout.write("\n".join(lines) + "\n")
+    except UnicodeEncodeError:
+        for line in lines:
+            sys.stdout.write(line + "\n")
 
 
 def register(sub: Any, formatter: type[argparse.HelpFormatter]) -> None:
