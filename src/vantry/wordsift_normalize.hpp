@@ -555,7 +555,6 @@ inline MatcherPtr plain_matcher(const std::vector<std::vector<uint32_t>>& keys) 
         Key& out = encoded[i];
         out.id = static_cast<uint32_t>(i);
         out.length = static_cast<uint32_t>(keys[i].size());
-        out.first = keys[i][0];
         for (uint32_t u : keys[i]) out.bytes.append(reinterpret_cast<char*>(bytes), static_cast<size_t>(encode(u, bytes)));
     }
     return Matcher::build(std::move(encoded), true, false);
