@@ -203,7 +203,7 @@ def test_seeded_random_lexicons_and_prompts(automaton, seed, ignore_case):
 # boundaries, keys shorter than the four bytes, keys that are prefixes of others, a walk
 # deeper than 16 bytes that ends in a shorter key, and texts that end inside a key.
 BOUNDARY_KEYS = [["q"], ["qz"], ["qzq"], ["qzqz", "qzqzqzqzqzqzqzqzqzqzY", "zqzX"], ["é中"], ["中"], ["Qé"],
-                 ["qzqzqzqzqzqzqzqzqzqzqzqzqzqzqzqzqzY", "zqX", "qzqzq"]]
+                 ["qzqzqzqzqzqzqzqzqzqzqzqzqzqzqzqzqzY", "zqX", "qzqzq"], ["Q", "Q中QQQQ"]]
 BOUNDARY_OFFSETS = sorted({b + d for b in (0, 8, 16, 32, 64, 4096 // 3, 4096 // 2, 4096) for d in range(-4, 5) if b + d >= 0})
 
 

@@ -426,8 +426,10 @@ public:
 
     // The second test of a position the first let through: `window` its
     // first four bytes, `next` the four after them, when the text has them.
+    // A key shorter than a window, kept in its own bitmaps, may begin there too.
     bool worth_walking(uint32_t window, const uint32_t* next) const {
-        return four_[hash(window)] != kLongKey || !next || test(eight_, hash8(window, *next));
+        return four_[hash(window)] != kLongKey || !next || test(eight_, hash8(window, *next)) ||
+               (short_keys_ && (test(three_, hash(window & 0xFFFFFF)) || test(two_, window & 0xFFFF)));
     }
 
 private:
