@@ -990,34 +990,36 @@ bool plain_first_hit(State& st, const Matcher& matcher, const uint32_t* units, s
     return matcher.scan(units, n, Fold::Exact, *st.tables) == Matcher::Result::Hit;
 }
 
-// Whether a banned key occurs in an ASCII text, normalised in one pass and
-// given to the plain scan; false in `decided` when the text is not one for it.
-bool ascii_screen_any(State& st, const screen::Screen& sc, const CodePoints& cps, bool& decided) {
-    const screen::ImageTables::Block* first_block = st.image_tables->find(0);
+// Whether a banned key occurs in an ASCII text read in place, normalised
+// into bytes in one pass and given to the plain byte scan; false in
+// `decided` when the text is not one for it.
+bool ascii_screen_any(State& st, const screen::Screen& sc, PyObject* text, bool& decided) {
     decided = false;
-    if (!first_block) return false;
-    uint32_t small[512];
-    std::unique_ptr<uint32_t[]> heap;
-    uint32_t* out = cps.size() <= 512 ? small : (heap.reset(new uint32_t[cps.size()]), heap.get());
-    size_t n = 0;
-    if (!screen::normalise_ascii(*first_block, cps.data(), cps.size(), out, n)) return false;
+    const screen::ImageTables::Block* first_block = st.image_tables->find(0);
+    if (!first_block || PyUnicode_GetLength(text) < kAskAsciiFrom || !truth(call(st.str_isascii, text).get()))
+        return false;
+    Py_ssize_t size = 0;
+    const char* utf8 = PyUnicode_AsUTF8AndSize(text, &size);  // an ASCII str's own storage
+    if (!utf8) throw_error();
+    const size_t n = static_cast<size_t>(size);
+    uint8_t small[1024];
+    std::unique_ptr<uint8_t[]> heap;
+    uint8_t* out = n <= sizeof small ? small : (heap.reset(new uint8_t[n]), heap.get());
+    size_t units = 0;
+    if (!screen::normalise_ascii(*first_block, reinterpret_cast<const uint8_t*>(utf8), n, out, units)) return false;
     decided = true;
-    return plain_first_hit(st, sc.plain(), out, n);
+    return sc.plain().scan_ascii(out, units, false) == Matcher::Result::Hit;
 }
 
 // Whether a banned key occurs at all, allowed or not.
 bool screen_any(State& st, const screen::Screen& sc, PyObject* text) {
-    if (sc.mode == screen::Mode::Normalize) {  // normalised and matched in one pass
-        CodePoints cps(text);
+    if (sc.mode == screen::Mode::Normalize) {  // normalised, then the plain byte scan
         bool decided = false;
-        bool hit = ascii_screen_any(st, sc, cps, decided);
+        bool hit = ascii_screen_any(st, sc, text, decided);
         if (decided) return hit;
-        for (;;) {
-            screen::UnitMatcher::Scan scan(sc.banned());
-            screen::Outcome outcome = screen::normalise(*st.image_tables, cps.data(), cps.size(), scan);
-            if (outcome != screen::Outcome::NeedTables) return outcome == screen::Outcome::Stopped;
-            st.image_tables->prepare(cps.data(), cps.size());
-        }
+        CodePoints cps(text);
+        screen::Normalised units(*st.image_tables, cps.data(), cps.size());
+        return plain_first_hit(st, sc.plain(), units.data(), units.size());
     }
     std::vector<uint32_t> units = screen_units(st, sc.mode, text);
     return sc.banned().any(units.data(), units.size());

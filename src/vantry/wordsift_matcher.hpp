@@ -154,6 +154,13 @@ public:
     const Block* block(Fold fold, Py_UCS4 c) const {
         return (fold == Fold::Lower ? lower_ : pattern_).at(c >> 8).load(std::memory_order_acquire);
     }
+    // Whether every code point of c's block is its own image under `fold`
+    // (most of the CJK, kana and symbol blocks), known once the block is filled.
+    // A word of the bitmap covers 64 blocks: the bit of c is bit (c >> 8) & 63
+    // of word c >> 14.
+    const std::atomic<uint64_t>* identity_blocks(Fold fold) const {
+        return (fold == Fold::Lower ? lower_ : pattern_).identity_bits();
+    }
     const uint32_t* entry(Fold fold, Py_UCS4 c) const {
         const Block* b = block(fold, c);
         return b ? &b->entry[c & 0xFF] : nullptr;
@@ -300,26 +307,33 @@ private:
         // Published whole: a scan without the GIL that sees the pointer sees
         // the filled block. A block another thread published meanwhile (the
         // host code above may let it run) stays, since scans may be reading it.
+        bool identity = true;
+        for (Py_UCS4 k = 0; k < 256; ++k)
+            identity = identity && (block->entry[k] & ~(kCaseless | kInClass)) == first + k;  // the flags a scan reads
+        Slots& slots = fold == Fold::Lower ? lower_ : pattern_;
         const Block* expected = nullptr;
-        if ((fold == Fold::Lower ? lower_ : pattern_)
-                .at(block_index)
+        if (slots.at(block_index)
                 .compare_exchange_strong(expected, block.get(), std::memory_order_release, std::memory_order_relaxed))
             block.release();
+        if (identity) slots.mark_identity(block_index);
     }
 
     // One slot per block of 256 code points; a slot owns the block it points to.
     class Slots {
     public:
-        Slots() : slots_(new std::atomic<const Block*>[kBlocks]()) {}
+        Slots() : slots_(new std::atomic<const Block*>[kBlocks]()), identity_(new std::atomic<uint64_t>[kBlocks / 64]()) {}
         Slots(const Slots&) = delete;
         Slots& operator=(const Slots&) = delete;
         ~Slots() {
             for (size_t i = 0; i < kBlocks; ++i) delete slots_[i].load(std::memory_order_relaxed);
         }
         std::atomic<const Block*>& at(size_t i) const { return slots_[i]; }
+        const std::atomic<uint64_t>* identity_bits() const { return identity_.get(); }
+        void mark_identity(size_t i) { identity_[i / 64].fetch_or(uint64_t{1} << (i % 64), std::memory_order_release); }
 
     private:
         std::unique_ptr<std::atomic<const Block*>[]> slots_;
+        std::unique_ptr<std::atomic<uint64_t>[]> identity_;
     };
 
     Slots lower_, pattern_;
@@ -468,35 +482,25 @@ public:
     }
 
     // Whether a key occurs in the text mapped by `fold`: the bytes of its
-    // images gathered a buffer at a time and run through the byte scan.
+    // images gathered a buffer at a time and run through the byte scan. Up
+    // to a code point that cannot be mapped, what comes before it is decided.
     Result scan(const Py_UCS4* text, size_t n, Fold fold, const CaseTables& tables) const {
         uint8_t buf[kScanBuffer];
-        size_t size = 0;
+        size_t kept = 0, i = 0;  // kept: bytes the byte scan needs again, at the buffer's start
         uint32_t s = 0;
-        bool hit = false;
-        auto flush = [&](bool last) {
-            size_t done = 0;
-            hit = scan_bytes<false>(buf, size, last, s, done);
-            std::memmove(buf, buf + done, size - done);  // a few bytes the scan needs again
-            size -= done;
-            return !hit;
-        };
-        Result undecided = Result::Clean;
-        each_image(text, n, fold, tables, undecided, [&](size_t, uint32_t image) {
-            if (size + 4 > kScanBuffer && !flush(false)) return false;
-            if (image < 0x80) {
-                buf[size++] = static_cast<uint8_t>(image);
-            } else if (!in_keys(image)) {
-                buf[size++] = kNoKeyByte;  // it cannot be part of an occurrence, nor can this byte
-            } else {
-                size += static_cast<size_t>(encode(image, buf + size));
-            }
-            return true;
-        });
-        if (hit) return Result::Hit;
-        // up to a code point that cannot be mapped, what comes before it is decided
-        if (undecided != Result::Clean) return flush(false) ? undecided : Result::Hit;
-        return flush(true) ? Result::Clean : Result::Hit;
+        for (;;) {
+            uint8_t* out = buf + kept;
+            Result undecided = Result::Clean;
+            i = fold == Fold::Exact ? gather<false>(text, i, n, fold, tables, out, buf + kScanBuffer, undecided)
+                                    : gather<true>(text, i, n, fold, tables, out, buf + kScanBuffer, undecided);
+            bool last = i == n && undecided == Result::Clean;
+            size_t size = static_cast<size_t>(out - buf), done = 0;
+            if (scan_bytes<false>(buf, size, last, s, done)) return Result::Hit;
+            if (last) return Result::Clean;
+            if (undecided != Result::Clean) return undecided;
+            kept = size - done;
+            std::memmove(buf, buf + done, kept);
+        }
     }
 
     // The same over ASCII text read in place; `lower`: its image is its ASCII lower case.
@@ -684,6 +688,66 @@ private:
             if (kLower) w = static_cast<uint32_t>(ascii_lower8(w));
             if (prefilter_.may_start<kShort>(w)) return i;
         }
+        return i;
+    }
+
+    // The image bytes of text[i...] written at `out` while they fit before
+    // `end`: an ASCII image as itself, an image no key holds as kNoKeyByte,
+    // any other in UTF-8. Returns where it stopped; `undecided` becomes
+    // Unknown or NeedTables at a code point that cannot be mapped. One loop
+    // over locals: a byte store may alias any member, so none is read in it.
+    template <bool kFolded>
+    size_t gather(const Py_UCS4* text, size_t i, size_t n, Fold fold, const CaseTables& tables, uint8_t*& out_at,
+                  uint8_t* end, Result& undecided) const {
+        static constexpr size_t kRoom = 16;  // the bytes of one code point's images, and then some
+        const uint64_t* key_bits = in_keys_.data();
+        const size_t key_words = in_keys_.size();
+        auto put = [key_bits, key_words](uint8_t* out, uint32_t image) {
+            if (image < 0x80) return *out = static_cast<uint8_t>(image), out + 1;
+            if (image / 64 >= key_words || !((key_bits[image / 64] >> (image % 64)) & 1))
+                return *out = kNoKeyByte, out + 1;  // it cannot be part of an occurrence, nor can this byte
+            return out + encode(image, out);
+        };
+        uint8_t* out = out_at;
+        const uint8_t* ascii = kFolded ? tables.ascii_images(fold) : nullptr;
+        const uint32_t special = CaseTables::kUndecided | CaseTables::kMulti | (sigma_free_ ? 0 : CaseTables::kSigma);
+        const std::atomic<uint64_t>* identity = kFolded ? tables.identity_blocks(fold) : nullptr;
+        const CaseTables::Block* block = nullptr;
+        uint32_t block_of = ~0u;  // the block last looked up: neighbours mostly share one
+        for (; i < n && out + kRoom <= end; ++i) {
+            uint32_t image = text[i];
+            if constexpr (kFolded) {
+                if (ascii && image < 0x80) {
+                    *out++ = ascii[image];
+                    continue;
+                }
+                if (image < 0x110000 && (identity[image >> 14].load(std::memory_order_relaxed) >> ((image >> 8) & 63)) & 1) {
+                    out = put(out, image);  // CJK text mostly: no block to read
+                    continue;
+                }
+                if (image >> 8 != block_of) {
+                    if (!(block = tables.block(fold, image))) {
+                        undecided = Result::NeedTables;
+                        break;
+                    }
+                    block_of = image >> 8;
+                }
+                uint32_t e = block->entry[image & 0xFF];
+                if (e & special) [[unlikely]] {
+                    const std::vector<uint32_t>* several =
+                        (e & special & ~CaseTables::kMulti) ? nullptr : &block->multi[e & CaseTables::kImage];
+                    if (!several || several->size() * 4 > kRoom) {
+                        undecided = Result::Unknown;
+                        break;
+                    }
+                    for (uint32_t m : *several) out = put(out, m);  // several where the text has one
+                    continue;
+                }
+                image = e & CaseTables::kImage;
+            }
+            out = put(out, image);
+        }
+        out_at = out;
         return i;
     }
 

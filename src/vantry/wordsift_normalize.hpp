@@ -74,6 +74,7 @@ public:
     static constexpr int kKindShift = 21;
     static constexpr uint32_t kRemoved = 1u << 23;
     static constexpr uint32_t kMulti = 1u << 24;
+    static constexpr uint32_t kUnfilled = 1u << 25;  // every entry of a block not filled yet
     static constexpr int kRounds = 8;
 
     struct Block {
@@ -83,10 +84,15 @@ public:
         std::vector<uint32_t> multi;
     };
 
-    explicit ImageTables(const UnicodeHelpers& py) : py_(py), blocks_(0x110000 >> 8) {}
+    explicit ImageTables(const UnicodeHelpers& py)
+        : py_(py), blocks_(kBlocks), table_(kBlocks, &unfilled()) {}
 
     // The block of `c`, or null when it is not filled yet.
     const Block* find(uint32_t c) const { return blocks_[c >> 8].get(); }
+
+    // A block for every code point: table()[c >> 8]->entry[c & 0xFF] is c's
+    // entry, kUnfilled while its block is not filled, with no test on the way.
+    const Block* const* table() const { return table_.data(); }
 
     // Fills every block the code points need.
     void prepare(const Py_UCS4* text, size_t n) {
@@ -176,11 +182,24 @@ private:
         }
         step_memo_.clear();
         category_memo_.clear();
-        if (!blocks_[index]) blocks_[index] = std::move(block);  // a re-entrant fill may have come first
+        if (blocks_[index]) return;  // a re-entrant fill came first
+        table_[index] = block.get();
+        blocks_[index] = std::move(block);
+    }
+
+    static constexpr size_t kBlocks = 0x110000 >> 8;
+    static const Block& unfilled() {
+        static const Block block = [] {
+            Block b;
+            b.entry.fill(kUnfilled);
+            return b;
+        }();
+        return block;
     }
 
     UnicodeHelpers py_;
     std::vector<std::unique_ptr<Block>> blocks_;
+    std::vector<const Block*> table_;
     std::unordered_map<uint32_t, Units> step_memo_;
     std::unordered_map<uint32_t, std::pair<Py_UCS4, Py_UCS4>> category_memo_;
 };
@@ -243,18 +262,15 @@ Outcome normalise(const ImageTables& tables, const Py_UCS4* text, size_t n, Sink
         gap = kNoGap;
         return !emit || sink.put(u);
     };
-    const ImageTables::Block* block = tables.find(0);
-    uint32_t block_index = 0;
+    const ImageTables::Block* const* table = tables.table();
     for (size_t i = 0; i < n; ++i) {
         uint32_t c = text[i];
-        if ((c >> 8) != block_index || !block) {  // most text stays in one block for a while
-            block_index = c >> 8;
-            block = tables.find(c);
-            if (!block) return Outcome::NeedTables;
-        }
+        const ImageTables::Block* block = table[c >> 8];
         uint32_t e = block->entry[c & 0xFF];
-        if (!(e & (ImageTables::kRemoved | ImageTables::kMulti))) [[likely]] {
+        if (!(e & (ImageTables::kRemoved | ImageTables::kMulti | ImageTables::kUnfilled))) [[likely]] {
             if (!feed(e)) return Outcome::Stopped;
+        } else if (e & ImageTables::kUnfilled) {
+            return Outcome::NeedTables;
         } else if (e & ImageTables::kMulti) {
             const uint32_t* units = block->multi.data() + (e & ImageTables::kUnit);
             const uint32_t count = *units++;
@@ -272,21 +288,22 @@ Outcome normalise(const ImageTables& tables, const Py_UCS4* text, size_t n, Sink
 // one-unit image. A space gap is kept unless both its neighbours stand alone;
 // with no removed or multi-unit code point, a unit stands alone on the right
 // exactly when the next code point is no unit. Writes at most n units to
-// `out`; false, with `out` undefined, on a code point this cannot take.
-inline bool normalise_ascii(const ImageTables::Block& first_block, const Py_UCS4* text, size_t n, uint32_t* out,
-                            size_t& size) {
+// `out`; false, with `out` undefined, on a code point this cannot take (or,
+// into bytes, on a unit beyond ASCII). Text and units as code points or bytes.
+template <class Char, class Unit>
+bool normalise_ascii(const ImageTables::Block& first_block, const Char* text, size_t n, Unit* out, size_t& size) {
     constexpr uint32_t kSpace = static_cast<uint32_t>(Kind::Space), kSeparator = static_cast<uint32_t>(Kind::Separator);
     constexpr uint32_t kOdd = ImageTables::kRemoved | ImageTables::kMulti;
-    auto is_unit = [&](Py_UCS4 c) {
+    auto is_unit = [&](uint32_t c) {
         uint32_t e = first_block.entry[c & 0x7F];
         return ((e >> ImageTables::kKindShift) & 3) < kSeparator;
     };
     enum : uint8_t { kNoGap = 0, kSeparatorGap = 1, kSpaceGap = 2 };
     uint8_t gap = kNoGap;
     bool has_unit = false, last_alone_left = false;
-    uint32_t* p = out;
+    Unit* p = out;
     for (size_t i = 0; i < n; ++i) {
-        Py_UCS4 c = text[i];
+        uint32_t c = text[i];
         if (c >= 0x80) return false;
         uint32_t e = first_block.entry[c];
         if (e & kOdd) return false;
@@ -304,7 +321,9 @@ inline bool normalise_ascii(const ImageTables::Block& first_block, const Py_UCS4
             bool alone_right = i + 1 == n || !is_unit(text[i + 1]);
             if (!(last_alone_left && alone_right)) *p++ = kGapMarker;
         }
-        *p++ = e & ImageTables::kUnit;
+        uint32_t unit = e & ImageTables::kUnit;
+        if (sizeof(Unit) == 1 && unit >= 0x80) return false;
+        *p++ = static_cast<Unit>(unit);
         last_alone_left = alone_left;
         has_unit = true;
         gap = kNoGap;
