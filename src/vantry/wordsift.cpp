@@ -1239,7 +1239,7 @@ Ref check_prompt(State& st, PyObject* self, Args<1>& a) {
     Ref error_type = global(st, st.ban_error_name);
     Ref error = call_kw(error_type.get(), empty.get(), kwargs.get());
     PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(error.get())), error.get());
-    throw_error();
+    return Ref();  // the error is set: an expected outcome, not worth a C++ exception's unwinding
 }
 
 // ---- many prompts ----------------------------------------------------------------------------
