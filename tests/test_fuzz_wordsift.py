@@ -201,9 +201,12 @@ def test_seeded_random_lexicons_and_prompts(automaton, seed, ignore_case):
 # The first-hit scan skips text by the keys' first four bytes, eight positions to a step, and
 # gathers the bytes of non-ASCII text 4096 to a buffer: keys at every offset around those
 # boundaries, keys shorter than the four bytes, keys that are prefixes of others, a walk
-# deeper than 16 bytes that ends in a shorter key, and texts that end inside a key.
+# deeper than 16 bytes that ends in a shorter key, and texts that end inside a key. The last
+# row is for the list of all hits: keys ending where others end (longer first), inside and
+# overlapping each other and repeated, capitals outside ASCII, and a walk deeper than 32 bytes.
 BOUNDARY_KEYS = [["q"], ["qz"], ["qzq"], ["qzqz", "qzqzqzqzqzqzqzqzqzqzY", "zqzX"], ["é中"], ["中"], ["Qé"],
-                 ["qzqzqzqzqzqzqzqzqzqzqzqzqzqzqzqzqzY", "zqX", "qzqzq"], ["Q", "Q中QQQQ"]]
+                 ["qzqzqzqzqzqzqzqzqzqzqzqzqzqzqzqzqzY", "zqX", "qzqzq"], ["Q", "Q中QQQQ"],
+                 ["zqzqz", "qzqz", "zqz", "qz", "z", "éz", "\u0130z", "Éq中", "qz" * 20 + "é"]]
 BOUNDARY_OFFSETS = sorted({b + d for b in (0, 8, 16, 32, 64, 4096 // 3, 4096 // 2, 4096) for d in range(-4, 5) if b + d >= 0})
 
 

@@ -1113,10 +1113,8 @@ Ref fast_automaton_hits(State& st, PyObject* self, PyObject* automaton, PyObject
     if (!box || !path->automaton) return Ref();
     std::vector<uint32_t> ids;
     Matcher::Result result = over_search_text(st, text, ignore_case, [&](PyObject* search, Fold fold) {
-        return with_tables(st, search, fold, [&](const CodePoints& cps) {
-            ids.clear();
-            return matcher->occurrences(cps.data(), cps.size(), fold, *st.tables, ids);
-        });
+        ids.clear();
+        return all_occurrences(*matcher, search, fold, *st.tables, st.str_isascii, ids);
     });
     if (result != Matcher::Result::Clean) return Ref();
     FirstSeen hits;

@@ -523,19 +523,39 @@ public:
     // id once. Unknown or NeedTables when the text cannot be mapped.
     Result occurrences(const Py_UCS4* text, size_t n, Fold fold, const CaseTables& tables,
                        std::vector<uint32_t>& ids) const {
-        std::unordered_set<uint32_t> seen;  // sized by the hits, not by the lexicon
-        uint32_t s = 0;
+        ImageBytes bytes;
+        size_t size = 0, room = 4 * n;  // most code points give one image, of at most four bytes
+        uint8_t* out = bytes.room(0, room);
         Result undecided = Result::Clean;
         each_image(text, n, fold, tables, undecided, [&](size_t, uint32_t image) {
-            s = step_code_point(s, image);
-            for (uint32_t t = s; t && hit_[t]; t = fail_[t]) {  // hit_: a key ends somewhere down the chain
-                if (!term_[t]) continue;
-                uint32_t id = term_[t] - 1;
-                if (seen.insert(id).second) ids.push_back(id);
+            if (size + 4 > room) out = bytes.room(size, room = 2 * room + 4);
+            if (image < 0x80) {
+                out[size++] = static_cast<uint8_t>(image);
+            } else if (!in_keys(image)) {
+                out[size++] = kNoKeyByte;  // it cannot be part of an occurrence, nor can this byte
+            } else {
+                size += static_cast<size_t>(encode(image, out + size));
             }
             return true;
         });
-        return undecided;
+        if (undecided != Result::Clean) return undecided;
+        occurrences_in(bytes.finish(size), size, ids);
+        return Result::Clean;
+    }
+
+    // The same over ASCII text read in place; `lower`: its image is its ASCII lower case.
+    void occurrences_ascii(const uint8_t* text, size_t n, bool lower, std::vector<uint32_t>& ids) const {
+        ImageBytes bytes;
+        uint8_t* out = bytes.room(0, n);
+        size_t i = 0;
+        if (lower) {
+            for (; i + 8 <= n; i += 8) {
+                uint64_t w = ascii_lower8(load_le64(text + i));
+                for (unsigned k = 0; k < 8; ++k) out[i + k] = static_cast<uint8_t>(w >> (8 * k));
+            }
+        }
+        for (; i < n; ++i) out[i] = (lower && text[i] >= 'A' && text[i] <= 'Z') ? static_cast<uint8_t>(text[i] + 32) : text[i];
+        occurrences_in(bytes.finish(n), n, ids);
     }
 
     // The matches a regular expression's findall gives: at each position the
@@ -594,6 +614,106 @@ private:
         c &= 0x3Fu >> more;
         while (more--) c = (c << 6) | (*p++ & 0x3Fu);
         return c;
+    }
+
+    // The bytes occurrences() searches: the images as scan() lays them out
+    // (kNoKeyByte for one no key holds), followed by kNoKeyByte padding so
+    // that every position of the text has two prefilter windows to read.
+    class ImageBytes {
+    public:
+        static constexpr size_t kPadding = 2 * Prefilter::kWindow;
+
+        // The buffer, its first `used` bytes kept, with room for `more` after them.
+        uint8_t* room(size_t used, size_t more) {
+            size_t need = used + more + kPadding;
+            if (need > capacity_) {
+                heap_.resize(std::max(need, 2 * capacity_));
+                if (data_ == small_) std::memcpy(heap_.data(), small_, used);
+                data_ = heap_.data();
+                capacity_ = heap_.size();
+            }
+            return data_;
+        }
+        // The first `size` bytes padded; the buffer to search.
+        const uint8_t* finish(size_t size) {
+            std::memset(room(size, 0) + size, kNoKeyByte, kPadding);
+            return data_;
+        }
+    private:
+        uint8_t small_[kScanBuffer];
+        std::vector<uint8_t> heap_;
+        uint8_t* data_ = small_;
+        size_t capacity_ = kScanBuffer;
+    };
+
+    // One occurrence in the image bytes, ordered as an automaton reports them.
+    struct Occurrence {
+        size_t end;
+        size_t length;  // in bytes
+        uint32_t id;
+        bool operator<(const Occurrence& o) const { return end != o.end ? end < o.end : length > o.length; }
+    };
+
+    // Every occurrence in the image bytes, in order, each id once.
+    // p[0, n) padded as ImageBytes::finish leaves it.
+    void occurrences_in(const uint8_t* p, size_t n, std::vector<uint32_t>& ids) const {
+        std::vector<Occurrence> found;
+        bool walked = prefilter_.short_keys() ? walk_from_starts<true>(p, n, found) : walk_from_starts<false>(p, n, found);
+        if (walked) {
+            std::sort(found.begin(), found.end());
+        } else {
+            found.clear();
+            run_automaton(p, n, found);  // already in order
+        }
+        first_ids(found, ids);
+    }
+
+    // A walk down the trie from a position longer than this gives up on the
+    // walks: the text goes through the automaton instead, so a text of many
+    // long near-keys costs no more than a bounded walk per byte.
+    static constexpr size_t kDeepestWalk = 32;
+
+    // Every occurrence, by walking the trie from each position of p[0, n)
+    // the prefilter lets a key begin at (p padded as ImageBytes does); false
+    // when a walk went deeper than kDeepestWalk.
+    template <bool kShort>
+    bool walk_from_starts(const uint8_t* p, size_t n, std::vector<Occurrence>& found) const {
+        const size_t padded = n + ImageBytes::kPadding;
+        for (size_t i = skip<false, kShort>(p, padded, 0); i < n; i = skip<false, kShort>(p, padded, i + 1)) {
+            if (!worth_walking<false>(p, padded, i)) continue;
+            uint32_t u = 0;
+            for (size_t j = i; (u = child(u, p[j]));) {  // the padding holds no key byte: the walk stops there
+                if (++j - i > kDeepestWalk) return false;
+                if (term_[u]) found.push_back({j, j - i, term_[u] - 1});
+            }
+        }
+        return true;
+    }
+
+    // Every occurrence through the automaton, in end order and, at one end,
+    // longest first down the failure chain.
+    void run_automaton(const uint8_t* p, size_t n, std::vector<Occurrence>& found) const {
+        uint32_t s = 0;
+        for (size_t j = 0; j < n; ++j) {
+            s = step(s, p[j]);
+            for (uint32_t t = s; t && hit_[t]; t = fail_[t])  // hit_: a key ends somewhere down the chain
+                if (term_[t]) found.push_back({j + 1, 0, term_[t] - 1});
+        }
+    }
+
+    // The ids of occurrences in order, each the first time it occurs. Hits
+    // are few: a linear look-up, and a set only past a handful of ids.
+    static void first_ids(const std::vector<Occurrence>& found, std::vector<uint32_t>& ids) {
+        constexpr size_t kLinear = 16;
+        std::unordered_set<uint32_t> seen;
+        for (const Occurrence& o : found) {
+            if (ids.size() < kLinear) {
+                if (std::find(ids.begin(), ids.end(), o.id) == ids.end()) ids.push_back(o.id);
+                continue;
+            }
+            if (seen.empty()) seen.insert(ids.begin(), ids.end());
+            if (seen.insert(o.id).second) ids.push_back(o.id);
+        }
     }
 
     // The first-hit scan over image bytes p[0, n), on from automaton state
@@ -1069,6 +1189,31 @@ inline Matcher::Result first_hit(const Matcher& matcher, PyObject* text, Fold fo
     if (result != Matcher::Result::NeedTables) return result;
     tables.prepare(fold, cps.data(), cps.size());
     return run();
+}
+
+// Every key occurring in `text` (a str) under `fold`, as Matcher::occurrences
+// gives them, read the way first_hit reads the text: ASCII in place when its
+// image allows. Case tables that code points need are filled and the search
+// run again.
+inline Matcher::Result all_occurrences(const Matcher& matcher, PyObject* text, Fold fold, CaseTables& tables,
+                                       PyObject* isascii, std::vector<uint32_t>& ids) {
+    Py_ssize_t length = PyUnicode_GetLength(text);
+    if (length < 0) throw_error();
+    bool lower = fold != Fold::Exact;
+    if (length >= kAskAsciiFrom && (!lower || tables.ascii_lowers(fold)) &&
+        truth(call(isascii, text).get())) {
+        Py_ssize_t size = 0;
+        const char* utf8 = PyUnicode_AsUTF8AndSize(text, &size);
+        if (!utf8) throw_error();
+        matcher.occurrences_ascii(reinterpret_cast<const uint8_t*>(utf8), static_cast<size_t>(size), lower, ids);
+        return Matcher::Result::Clean;
+    }
+    CodePoints cps(text);
+    Matcher::Result result = matcher.occurrences(cps.data(), cps.size(), fold, tables, ids);
+    if (result != Matcher::Result::NeedTables) return result;
+    tables.prepare(fold, cps.data(), cps.size());
+    ids.clear();
+    return matcher.occurrences(cps.data(), cps.size(), fold, tables, ids);
 }
 
 // What a checker's fast first-hit test needs, held by the checker itself.
