@@ -996,17 +996,14 @@ bool plain_first_hit(State& st, const Matcher& matcher, const uint32_t* units, s
 bool ascii_screen_any(State& st, const screen::Screen& sc, PyObject* text, bool& decided) {
     decided = false;
     const screen::ImageTables::Block* first_block = st.image_tables->find(0);
-    if (!first_block || PyUnicode_GetLength(text) < kAskAsciiFrom || !truth(call(st.str_isascii, text).get()))
-        return false;
-    Py_ssize_t size = 0;
-    const char* utf8 = PyUnicode_AsUTF8AndSize(text, &size);  // an ASCII str's own storage
-    if (!utf8) throw_error();
-    const size_t n = static_cast<size_t>(size);
+    size_t n = 0;
+    const uint8_t* ascii = first_block ? ascii_in_place(text, Fold::Exact, *st.tables, st.str_isascii, n) : nullptr;
+    if (!ascii) return false;
     uint8_t small[1024];
     std::unique_ptr<uint8_t[]> heap;
     uint8_t* out = n <= sizeof small ? small : (heap.reset(new uint8_t[n]), heap.get());
     size_t units = 0;
-    if (!screen::normalise_ascii(*first_block, reinterpret_cast<const uint8_t*>(utf8), n, out, units)) return false;
+    if (!screen::normalise_ascii(*first_block, ascii, n, out, units)) return false;
     decided = true;
     return sc.plain().scan_ascii(out, units, false) == Matcher::Result::Hit;
 }

@@ -918,14 +918,6 @@ private:
         for (const Key& k : keys) std::copy(k.bytes.begin(), k.bytes.end(), texts_.begin() + text_start_[k.id]);
     }
 
-    uint32_t step_code_point(uint32_t s, uint32_t c) const {
-        if (c < 0x80) return step(s, static_cast<uint8_t>(c));
-        uint8_t bytes[4];
-        int len = encode(c, bytes);
-        for (int k = 0; k < len; ++k) s = step(s, bytes[k]);
-        return s;
-    }
-
     // Down the trie only (no failure links): the node for `c` below s, or 0.
     uint32_t walk_code_point(uint32_t s, uint32_t c) const {
         uint8_t bytes[4];
@@ -1158,26 +1150,36 @@ constexpr size_t kScanWithoutGil = 64 * 1024;
 // Texts shorter than this are not asked whether they are ASCII: their copy costs less.
 constexpr Py_ssize_t kAskAsciiFrom = 16;
 
-// The first-hit test of `text` (a str) under `fold`, the one way in for
-// every caller: an ASCII text whose image is itself or its ASCII lower case
-// is read in place (its UTF-8 form is its own storage), other text as code
-// points. `isascii`: the unbound str.isascii, asked because the UTF-8 form of
-// a non-ASCII str is a copy cached on the object. Case tables that code
-// points need are filled (the GIL held) and the scan run again.
-inline Matcher::Result first_hit(const Matcher& matcher, PyObject* text, Fold fold, CaseTables& tables,
-                                 PyObject* isascii) {
+// The bytes of an ASCII text whose image under `fold` is itself or its
+// ASCII lower case, read in place (its UTF-8 form is its own storage), or
+// null for text to be read as code points. `isascii`: the unbound
+// str.isascii, asked because the UTF-8 form of a non-ASCII str is a copy
+// cached on the object.
+inline const uint8_t* ascii_in_place(PyObject* text, Fold fold, const CaseTables& tables, PyObject* isascii,
+                                     size_t& size) {
     Py_ssize_t length = PyUnicode_GetLength(text);
     if (length < 0) throw_error();
+    if (length < kAskAsciiFrom || (fold != Fold::Exact && !tables.ascii_lowers(fold)) ||
+        !truth(call(isascii, text).get()))
+        return nullptr;
+    Py_ssize_t n = 0;
+    const char* utf8 = PyUnicode_AsUTF8AndSize(text, &n);
+    if (!utf8) throw_error();
+    size = static_cast<size_t>(n);
+    return reinterpret_cast<const uint8_t*>(utf8);
+}
+
+// The first-hit test of `text` (a str) under `fold`, the one way in for
+// every caller: ASCII text in place, other text as code points. Case tables
+// that code points need are filled (the GIL held) and the scan run again.
+inline Matcher::Result first_hit(const Matcher& matcher, PyObject* text, Fold fold, CaseTables& tables,
+                                 PyObject* isascii) {
     bool lower = fold != Fold::Exact;
-    if (length >= kAskAsciiFrom && (!lower || tables.ascii_lowers(fold)) &&
-        truth(call(isascii, text).get())) {
-        Py_ssize_t size = 0;
-        const char* utf8 = PyUnicode_AsUTF8AndSize(text, &size);
-        if (!utf8) throw_error();
-        const uint8_t* bytes = reinterpret_cast<const uint8_t*>(utf8);
-        if (static_cast<size_t>(size) < kScanWithoutGil) return matcher.scan_ascii(bytes, static_cast<size_t>(size), lower);
+    size_t size = 0;
+    if (const uint8_t* bytes = ascii_in_place(text, fold, tables, isascii, size)) {
+        if (size < kScanWithoutGil) return matcher.scan_ascii(bytes, size, lower);
         WithoutGil unlocked;
-        return matcher.scan_ascii(bytes, static_cast<size_t>(size), lower);
+        return matcher.scan_ascii(bytes, size, lower);
     }
     CodePoints cps(text);
     auto run = [&] {
@@ -1197,15 +1199,9 @@ inline Matcher::Result first_hit(const Matcher& matcher, PyObject* text, Fold fo
 // run again.
 inline Matcher::Result all_occurrences(const Matcher& matcher, PyObject* text, Fold fold, CaseTables& tables,
                                        PyObject* isascii, std::vector<uint32_t>& ids) {
-    Py_ssize_t length = PyUnicode_GetLength(text);
-    if (length < 0) throw_error();
-    bool lower = fold != Fold::Exact;
-    if (length >= kAskAsciiFrom && (!lower || tables.ascii_lowers(fold)) &&
-        truth(call(isascii, text).get())) {
-        Py_ssize_t size = 0;
-        const char* utf8 = PyUnicode_AsUTF8AndSize(text, &size);
-        if (!utf8) throw_error();
-        matcher.occurrences_ascii(reinterpret_cast<const uint8_t*>(utf8), static_cast<size_t>(size), lower, ids);
+    size_t size = 0;
+    if (const uint8_t* bytes = ascii_in_place(text, fold, tables, isascii, size)) {
+        matcher.occurrences_ascii(bytes, size, fold != Fold::Exact, ids);
         return Matcher::Result::Clean;
     }
     CodePoints cps(text);
