@@ -134,7 +134,10 @@ checker = PromptBanChecker(**SMALL_WORDS)
 
 
 def bounded(obj, limit):
-    """False for a number that would make an image too large to allocate here."""
+    """False for a number that would make an image too large to allocate here (a str such as
+    '1001' is no number: the entry point must refuse it)."""
+    if not is_float_like(obj):
+        return True
     try:
         value = float(obj)
     except Exception:  # noqa: BLE001 - the entry point itself must refuse or convert it
