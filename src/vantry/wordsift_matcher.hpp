@@ -383,6 +383,29 @@ inline uint64_t ascii_lower8(uint64_t w) {
     return w | (upper >> 2);
 }
 
+inline void store_le32(uint8_t* p, uint32_t v) {
+    for (unsigned k = 0; k < 4; ++k) p[k] = static_cast<uint8_t>(v >> (8 * k));
+}
+inline void store_le64(uint8_t* p, uint64_t v) {
+#if defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_BIG_ENDIAN__
+    v = __builtin_bswap64(v);
+#endif
+    std::memcpy(p, &v, 8);
+}
+
+// The eight code points at `text` as eight bytes (the first lowest), when
+// they are all ASCII.
+inline bool pack_ascii8(const Py_UCS4* text, uint64_t& packed) {
+    uint32_t any = 0;
+    uint64_t w = 0;
+    for (unsigned k = 0; k < 8; ++k) {
+        any |= text[k];
+        w |= uint64_t{text[k]} << (8 * k);
+    }
+    packed = w;
+    return any < 0x80;
+}
+
 // Which text positions may begin a key, from the first four bytes there: a
 // hashed table of the keys' first four bytes, and for the rare keys shorter
 // than that a bitmap of their first three bytes (hashed) or two bytes
@@ -585,10 +608,63 @@ public:
         return Result::Clean;
     }
 
+    ~Matcher() {
+        for (auto& blocks : scan_blocks_)
+            for (auto& block : blocks) delete block.load(std::memory_order_relaxed);
+    }
+
 private:
     static constexpr size_t kScanBuffer = 4096;
     // No UTF-8 sequence holds this byte, so no key does.
     static constexpr uint8_t kNoKeyByte = 0xFF;
+
+    // What gather writes for each code point of a block of 256 in the
+    // basic plane under one fold: its image bytes (at most three, the first
+    // lowest) and their count in the top byte, or 0 for a code point to be
+    // taken the long way (several images, or none decided). Filled from the
+    // case tables on first use, by whichever scan gets there first; the
+    // matcher's answers never depend on it.
+    struct ScanBlock {
+        uint32_t entry[256];
+    };
+    static constexpr size_t kPlaneBlocks = 256;
+    using ScanBlocks = std::array<std::atomic<const ScanBlock*>, kPlaneBlocks>;
+
+    // The scan block of `c` (below 0x10000) under `fold`, made now if its
+    // case table block is filled; null if it is not.
+    const ScanBlock* scan_block(Fold fold, uint32_t c, const CaseTables& tables) const {
+        std::atomic<const ScanBlock*>& slot = scan_blocks_[static_cast<size_t>(fold)][c >> 8];
+        if (const ScanBlock* block = slot.load(std::memory_order_acquire)) return block;
+        auto made = std::make_unique<ScanBlock>();
+        if (!fill_scan_block(fold, c >> 8, tables, *made)) return nullptr;
+        const ScanBlock* expected = nullptr;
+        if (slot.compare_exchange_strong(expected, made.get(), std::memory_order_acq_rel)) return made.release();
+        return expected;  // another thread's, equal to ours
+    }
+    bool fill_scan_block(Fold fold, uint32_t block_index, const CaseTables& tables, ScanBlock& out) const {
+        const CaseTables::Block* cases = fold == Fold::Exact ? nullptr : tables.block(fold, block_index << 8);
+        if (fold != Fold::Exact && !cases) return false;
+        const uint8_t* ascii = fold == Fold::Exact ? nullptr : tables.ascii_images(fold);
+        const uint32_t special = CaseTables::kUndecided | CaseTables::kMulti | (sigma_free_ ? 0 : CaseTables::kSigma);
+        for (uint32_t k = 0; k < 256; ++k) {
+            uint32_t image = block_index << 8 | k;
+            out.entry[k] = 0;
+            if (cases && !(image < 0x80 && ascii)) {
+                uint32_t e = cases->entry[k];
+                if (e & special) continue;
+                image = e & CaseTables::kImage;
+            } else if (ascii) {
+                image = ascii[image];
+            }
+            uint8_t bytes[4] = {kNoKeyByte, 0, 0, 0};
+            uint32_t count = image < 0x80 ? (bytes[0] = static_cast<uint8_t>(image), 1)
+                             : in_keys(image) ? encode(image, bytes)
+                                              : 1;
+            if (count > 3) continue;
+            out.entry[k] = load_le32(bytes) | count << 24;
+        }
+        return true;
+    }
 
     // The non-ASCII images the keys hold, as a bitmap: the bytes of any
     // other one are left out of the scan (one kNoKeyByte stands for it).
@@ -834,8 +910,28 @@ private:
         const std::atomic<uint64_t>* identity = kFolded ? tables.identity_blocks(fold) : nullptr;
         const CaseTables::Block* block = nullptr;
         uint32_t block_of = ~0u;  // the block last looked up: neighbours mostly share one
+        const bool bulk_ascii = !kFolded || tables.ascii_lowers(fold);
+        const ScanBlocks& blocks = scan_blocks_[static_cast<size_t>(fold)];
         for (; i < n && out + kRoom <= end; ++i) {
             uint32_t image = text[i];
+            if (image < 0x80 && bulk_ascii) {  // a run of ASCII, most of many texts: eight at a time
+                uint64_t packed;
+                for (; i + 8 <= n && out + 8 + kRoom <= end && pack_ascii8(text + i, packed); i += 8, out += 8)
+                    store_le64(out, kFolded ? ascii_lower8(packed) : packed);
+                if (i == n || out + kRoom > end) break;
+                image = text[i];
+            }
+            if (image < 0x10000) {  // one table entry gives the bytes
+                const ScanBlock* block_bytes = blocks[image >> 8].load(std::memory_order_acquire);
+                if (!block_bytes) [[unlikely]]
+                    block_bytes = scan_block(fold, image, tables);
+                uint32_t e = block_bytes ? block_bytes->entry[image & 0xFF] : 0;
+                if (e) [[likely]] {
+                    store_le32(out, e);
+                    out += e >> 24;
+                    continue;
+                }
+            }
             if constexpr (kFolded) {
                 if (ascii && image < 0x80) {
                     *out++ = ascii[image];
@@ -1045,6 +1141,7 @@ private:
     std::vector<uint8_t> edge_byte_, hit_, depth_;  // depth_: in bytes, at most 255
     Prefilter prefilter_;
     std::vector<uint64_t> in_keys_;
+    mutable std::array<ScanBlocks, 3> scan_blocks_{};  // by Fold
     bool sigma_free_ = true;  // no key holds σ or ς, so capital sigma may stand for either
 };
 
