@@ -154,13 +154,6 @@ public:
     const Block* block(Fold fold, Py_UCS4 c) const {
         return (fold == Fold::Lower ? lower_ : pattern_).at(c >> 8).load(std::memory_order_acquire);
     }
-    // Whether every code point of c's block is its own image under `fold`
-    // (most of the CJK, kana and symbol blocks), known once the block is filled.
-    // A word of the bitmap covers 64 blocks: the bit of c is bit (c >> 8) & 63
-    // of word c >> 14.
-    const std::atomic<uint64_t>* identity_blocks(Fold fold) const {
-        return (fold == Fold::Lower ? lower_ : pattern_).identity_bits();
-    }
     const uint32_t* entry(Fold fold, Py_UCS4 c) const {
         const Block* b = block(fold, c);
         return b ? &b->entry[c & 0xFF] : nullptr;
@@ -307,33 +300,26 @@ private:
         // Published whole: a scan without the GIL that sees the pointer sees
         // the filled block. A block another thread published meanwhile (the
         // host code above may let it run) stays, since scans may be reading it.
-        bool identity = true;
-        for (Py_UCS4 k = 0; k < 256; ++k)
-            identity = identity && (block->entry[k] & ~(kCaseless | kInClass)) == first + k;  // the flags a scan reads
         Slots& slots = fold == Fold::Lower ? lower_ : pattern_;
         const Block* expected = nullptr;
         if (slots.at(block_index)
                 .compare_exchange_strong(expected, block.get(), std::memory_order_release, std::memory_order_relaxed))
             block.release();
-        if (identity) slots.mark_identity(block_index);
     }
 
     // One slot per block of 256 code points; a slot owns the block it points to.
     class Slots {
     public:
-        Slots() : slots_(new std::atomic<const Block*>[kBlocks]()), identity_(new std::atomic<uint64_t>[kBlocks / 64]()) {}
+        Slots() : slots_(new std::atomic<const Block*>[kBlocks]()) {}
         Slots(const Slots&) = delete;
         Slots& operator=(const Slots&) = delete;
         ~Slots() {
             for (size_t i = 0; i < kBlocks; ++i) delete slots_[i].load(std::memory_order_relaxed);
         }
         std::atomic<const Block*>& at(size_t i) const { return slots_[i]; }
-        const std::atomic<uint64_t>* identity_bits() const { return identity_.get(); }
-        void mark_identity(size_t i) { identity_[i / 64].fetch_or(uint64_t{1} << (i % 64), std::memory_order_release); }
 
     private:
         std::unique_ptr<std::atomic<const Block*>[]> slots_;
-        std::unique_ptr<std::atomic<uint64_t>[]> identity_;
     };
 
     Slots lower_, pattern_;
@@ -547,20 +533,16 @@ public:
     Result occurrences(const Py_UCS4* text, size_t n, Fold fold, const CaseTables& tables,
                        std::vector<uint32_t>& ids) const {
         ImageBytes bytes;
-        size_t size = 0, room = 4 * n;  // most code points give one image, of at most four bytes
-        uint8_t* out = bytes.room(0, room);
+        size_t size = 0, i = 0;
         Result undecided = Result::Clean;
-        each_image(text, n, fold, tables, undecided, [&](size_t, uint32_t image) {
-            if (size + 4 > room) out = bytes.room(size, room = 2 * room + 4);
-            if (image < 0x80) {
-                out[size++] = static_cast<uint8_t>(image);
-            } else if (!in_keys(image)) {
-                out[size++] = kNoKeyByte;  // it cannot be part of an occurrence, nor can this byte
-            } else {
-                size += static_cast<size_t>(encode(image, out + size));
-            }
-            return true;
-        });
+        while (i < n && undecided == Result::Clean) {  // most code points give at most four bytes
+            size_t room = 4 * (n - i) + kGatherRoom;
+            uint8_t* start = bytes.room(size, room);
+            uint8_t* out = start + size;
+            i = fold == Fold::Exact ? gather<false>(text, i, n, fold, tables, out, out + room, undecided)
+                                    : gather<true>(text, i, n, fold, tables, out, out + room, undecided);
+            size = static_cast<size_t>(out - start);
+        }
         if (undecided != Result::Clean) return undecided;
         occurrences_in(bytes.finish(size), size, ids);
         return Result::Clean;
@@ -615,8 +597,20 @@ public:
 
 private:
     static constexpr size_t kScanBuffer = 4096;
+    // Room gather needs ahead of it: the bytes of one code point's images, and then some.
+    static constexpr size_t kGatherRoom = 16;
     // No UTF-8 sequence holds this byte, so no key does.
     static constexpr uint8_t kNoKeyByte = 0xFF;
+
+    // Writes the bytes of an image as the scan lays them out: an ASCII image
+    // as itself, one no key holds (not in the bitmap `key_bits`) as
+    // kNoKeyByte, any other in UTF-8. Returns how many.
+    static uint32_t put_image(const uint64_t* key_bits, size_t key_words, uint8_t* out, uint32_t image) {
+        if (image < 0x80) return *out = static_cast<uint8_t>(image), 1;
+        if (image / 64 >= key_words || !((key_bits[image / 64] >> (image % 64)) & 1))
+            return *out = kNoKeyByte, 1;  // it cannot be part of an occurrence, nor can this byte
+        return static_cast<uint32_t>(encode(image, out));
+    }
 
     // What gather writes for each code point of a block of 256 in the
     // basic plane under one fold: its image bytes (at most three, the first
@@ -656,10 +650,8 @@ private:
             } else if (ascii) {
                 image = ascii[image];
             }
-            uint8_t bytes[4] = {kNoKeyByte, 0, 0, 0};
-            uint32_t count = image < 0x80 ? (bytes[0] = static_cast<uint8_t>(image), 1)
-                             : in_keys(image) ? encode(image, bytes)
-                                              : 1;
+            uint8_t bytes[4] = {};
+            uint32_t count = put_image(in_keys_.data(), in_keys_.size(), bytes, image);
             if (count > 3) continue;
             out.entry[k] = load_le32(bytes) | count << 24;
         }
@@ -887,27 +879,24 @@ private:
         return i;
     }
 
-    // The image bytes of text[i...] written at `out` while they fit before
-    // `end`: an ASCII image as itself, an image no key holds as kNoKeyByte,
-    // any other in UTF-8. Returns where it stopped; `undecided` becomes
-    // Unknown or NeedTables at a code point that cannot be mapped. One loop
-    // over locals: a byte store may alias any member, so none is read in it.
+    // The image bytes of text[i...] (as put_image lays them out) written at
+    // `out` while they fit before `end`: runs of ASCII eight at a time, a
+    // code point of the basic plane from its scan block, others from the
+    // case tables. Returns where it stopped; `undecided` becomes Unknown or
+    // NeedTables at a code point that cannot be mapped. One loop over
+    // locals: a byte store may alias any member, so none is read in it.
     template <bool kFolded>
     size_t gather(const Py_UCS4* text, size_t i, size_t n, Fold fold, const CaseTables& tables, uint8_t*& out_at,
                   uint8_t* end, Result& undecided) const {
-        static constexpr size_t kRoom = 16;  // the bytes of one code point's images, and then some
+        constexpr size_t kRoom = kGatherRoom;
         const uint64_t* key_bits = in_keys_.data();
         const size_t key_words = in_keys_.size();
         auto put = [key_bits, key_words](uint8_t* out, uint32_t image) {
-            if (image < 0x80) return *out = static_cast<uint8_t>(image), out + 1;
-            if (image / 64 >= key_words || !((key_bits[image / 64] >> (image % 64)) & 1))
-                return *out = kNoKeyByte, out + 1;  // it cannot be part of an occurrence, nor can this byte
-            return out + encode(image, out);
+            return out + put_image(key_bits, key_words, out, image);
         };
         uint8_t* out = out_at;
         const uint8_t* ascii = kFolded ? tables.ascii_images(fold) : nullptr;
         const uint32_t special = CaseTables::kUndecided | CaseTables::kMulti | (sigma_free_ ? 0 : CaseTables::kSigma);
-        const std::atomic<uint64_t>* identity = kFolded ? tables.identity_blocks(fold) : nullptr;
         const CaseTables::Block* block = nullptr;
         uint32_t block_of = ~0u;  // the block last looked up: neighbours mostly share one
         const bool bulk_ascii = !kFolded || tables.ascii_lowers(fold);
@@ -935,10 +924,6 @@ private:
             if constexpr (kFolded) {
                 if (ascii && image < 0x80) {
                     *out++ = ascii[image];
-                    continue;
-                }
-                if (image < 0x110000 && (identity[image >> 14].load(std::memory_order_relaxed) >> ((image >> 8) & 63)) & 1) {
-                    out = put(out, image);  // CJK text mostly: no block to read
                     continue;
                 }
                 if (image >> 8 != block_of) {
