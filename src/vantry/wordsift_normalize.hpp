@@ -225,10 +225,13 @@ inline size_t normalise_room(size_t n) { return 3 * n + 1; }
 template <class Sink>
 Outcome normalise(const ImageTables& tables, const Py_UCS4* text, size_t n, Sink& sink) {
     enum : uint8_t { kNoGap = 0, kSeparatorGap = 1, kSpaceGap = 2 };
+    // Entries of one unit, by kind: below kCjkEntry a word unit, below kSeparatorEntry a CJK one.
+    constexpr uint32_t kCjkEntry = static_cast<uint32_t>(Kind::Cjk) << ImageTables::kKindShift;
+    constexpr uint32_t kSeparatorEntry = static_cast<uint32_t>(Kind::Separator) << ImageTables::kKindShift;
     bool has_unit = false, last_cjk = false, last_gap_left = false, waiting = false;
     uint32_t waiting_unit = 0;
     uint8_t gap = kNoGap;
-    auto feed = [&](uint32_t e) {
+    auto feed = [&](uint32_t e) __attribute__((always_inline)) {
         uint32_t kind = (e >> ImageTables::kKindShift) & 3;
         if (kind == static_cast<uint32_t>(Kind::Space)) {
             gap = kSpaceGap;
@@ -268,6 +271,13 @@ Outcome normalise(const ImageTables& tables, const Py_UCS4* text, size_t n, Sink
         const ImageTables::Block* block = table[c >> 8];
         uint32_t e = block->entry[c & 0xFF];
         if (!(e & (ImageTables::kRemoved | ImageTables::kMulti | ImageTables::kUnfilled))) [[likely]] {
+            // Mostly a word unit right after another: no gap to weigh, no unit waiting.
+            if (e < kSeparatorEntry && gap == kNoGap && has_unit && !waiting) [[likely]] {
+                last_cjk = e >= kCjkEntry;
+                last_gap_left = false;
+                if (!sink.put(e & ImageTables::kUnit)) return Outcome::Stopped;
+                continue;
+            }
             if (!feed(e)) return Outcome::Stopped;
         } else if (e & ImageTables::kUnfilled) {
             return Outcome::NeedTables;
