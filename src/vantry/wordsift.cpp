@@ -1003,15 +1003,15 @@ bool plain_first_hit(State& st, const Matcher& matcher, const CodePoints& cps) {
 // `decided` when the text is not one for it.
 bool ascii_screen_any(State& st, const screen::Screen& sc, PyObject* text, bool& decided) {
     decided = false;
-    const screen::ImageTables::Block* first_block = st.image_tables->find(0);
+    const uint8_t* classes = st.image_tables->ascii_classes();
     size_t n = 0;
-    const uint8_t* ascii = first_block ? ascii_in_place(text, Fold::Exact, *st.tables, st.str_isascii, n) : nullptr;
+    const uint8_t* ascii = classes ? ascii_in_place(text, Fold::Exact, *st.tables, st.str_isascii, n) : nullptr;
     if (!ascii) return false;
     uint8_t small[1024];
     std::unique_ptr<uint8_t[]> heap;
     uint8_t* out = n <= sizeof small ? small : (heap.reset(new uint8_t[n]), heap.get());
     size_t units = 0;
-    if (!screen::normalise_ascii(*first_block, ascii, n, out, units)) return false;
+    if (!screen::normalise_ascii(classes, ascii, n, out, units)) return false;
     decided = true;
     return sc.plain().scan_ascii(out, units, false) == Matcher::Result::Hit;
 }
