@@ -87,9 +87,6 @@ public:
     explicit ImageTables(const UnicodeHelpers& py)
         : py_(py), blocks_(kBlocks), table_(kBlocks, &unfilled()) {}
 
-    // The block of `c`, or null when it is not filled yet.
-    const Block* find(uint32_t c) const { return blocks_[c >> 8].get(); }
-
     // A block for every code point: table()[c >> 8]->entry[c & 0xFF] is c's
     // entry, kUnfilled while its block is not filled, with no test on the way.
     const Block* const* table() const { return table_.data(); }
