@@ -388,10 +388,34 @@ ASCII_EDGE_PROMPTS = [
 def test_screening_agrees_where_ascii_text_takes_the_short_way(monkeypatch, use_ac, allow):
     """ASCII prompts are normalised in one pass and matched by the plain scan: texts on
     both sides of that decision (a non-ASCII code point at either end or inside, gaps
-    of every kind, single letters spaced) and allowed words masking its hits."""
+    of every kind, single letters spaced) and allowed words masking its hits. Each
+    prompt also stands inside prose, long enough to be read in place."""
     monkeypatch.setattr(wordsift, "_HAS_AC", use_ac)
     c = PromptBanChecker(builtin_words=ASCII_EDGE_WORDS + [f"w{i}q" for i in range(50)], use_default=False,
                          normalize=True, allow_words=allow)
     options = {"allow_words": allow + list(c._BUILTIN_ALLOW_WORDS)}
-    wrong = [p for p in ASCII_EDGE_PROMPTS if screen_outcome(c, p) != reference_outcome(c, p, **options)]
+    prompts = [f"{before}{p}{after}" for p in ASCII_EDGE_PROMPTS
+               for before, after in [("", ""), ("a quiet harbour ", ""), ("", " at dusk, a"), ("x ", "-the harbour y")]]
+    wrong = [p for p in prompts if screen_outcome(c, p) != reference_outcome(c, p, **options)]
+    assert wrong == []
+
+
+# Fillers of non-ASCII text, each with the bytes one of them takes in the scan buffer, and
+# words placed after so many of them that they straddle a buffer's end.
+BUFFER_FILLERS = {"ж": 1, "ж ": 1, "日": 1, "한": 5, "ж.": 1, "大麻": 6}
+BUFFER_WORDS = ["cocaine", "crack cocaine", "a b", "fine", "대마", "大麻烦"]
+BUFFER_CORES = ["cocaine", "crack cocaine", "c o c a i n e", "\ufb01ne", " a b ", "대마", ".cocaine.", "crack, cocaine",
+                "大 麻 烦", "crack cocaıne"]
+
+
+@pytest.mark.parametrize("filler", list(BUFFER_FILLERS))
+def test_screening_agrees_across_scan_buffers(filler):
+    """Non-ASCII prompts are normalised straight into the plain scan's buffer: words and
+    their disguises (gaps, a multi-unit image, a look-alike) crossing one buffer's end."""
+    c = PromptBanChecker(builtin_words=BUFFER_WORDS, use_default=False, normalize=True)
+    options = {"allow_words": list(c._BUILTIN_ALLOW_WORDS)}
+    around = 4092 // BUFFER_FILLERS[filler]
+    prompts = [filler * k + core + tail for k in range(around - 8, around + 3)
+               for core in BUFFER_CORES for tail in ["", "ж"]]
+    wrong = [p[-30:] for p in prompts if screen_outcome(c, p) != reference_outcome(c, p, **options)]
     assert wrong == []

@@ -985,9 +985,17 @@ Ref screen_of(State& st, PyObject* self) {
     return screen::ScreenBox::get(box.get(), st.screen_type) ? std::move(box) : Ref();
 }
 
-// Whether a key of the plain matcher occurs in `units`, `n` of them.
-bool plain_first_hit(State& st, const Matcher& matcher, const uint32_t* units, size_t n) {
-    return matcher.scan(units, n, Fold::Exact, *st.tables) == Matcher::Result::Hit;
+// Whether a key of the plain matcher occurs in the normalised form of the
+// code points, normalised straight into the byte scan's buffer (the image
+// tables filled as needed).
+bool plain_first_hit(State& st, const Matcher& matcher, const CodePoints& cps) {
+    for (;;) {
+        Matcher::ExactFeed feed(matcher);
+        screen::Outcome outcome = screen::normalise(*st.image_tables, cps.data(), cps.size(), feed);
+        if (outcome == screen::Outcome::Stopped) return true;
+        if (outcome == screen::Outcome::Done) return feed.finish();
+        st.image_tables->prepare(cps.data(), cps.size());  // the feed always has room
+    }
 }
 
 // Whether a banned key occurs in an ASCII text read in place, normalised
@@ -995,15 +1003,15 @@ bool plain_first_hit(State& st, const Matcher& matcher, const uint32_t* units, s
 // `decided` when the text is not one for it.
 bool ascii_screen_any(State& st, const screen::Screen& sc, PyObject* text, bool& decided) {
     decided = false;
-    const screen::ImageTables::Block* first_block = st.image_tables->find(0);
+    const uint8_t* classes = st.image_tables->ascii_classes();
     size_t n = 0;
-    const uint8_t* ascii = first_block ? ascii_in_place(text, Fold::Exact, *st.tables, st.str_isascii, n) : nullptr;
+    const uint8_t* ascii = classes ? ascii_in_place(text, Fold::Exact, *st.tables, st.str_isascii, n) : nullptr;
     if (!ascii) return false;
     uint8_t small[1024];
     std::unique_ptr<uint8_t[]> heap;
     uint8_t* out = n <= sizeof small ? small : (heap.reset(new uint8_t[n]), heap.get());
     size_t units = 0;
-    if (!screen::normalise_ascii(*first_block, ascii, n, out, units)) return false;
+    if (!screen::normalise_ascii(classes, ascii, n, out, units)) return false;
     decided = true;
     return sc.plain().scan_ascii(out, units, false) == Matcher::Result::Hit;
 }
@@ -1014,9 +1022,7 @@ bool screen_any(State& st, const screen::Screen& sc, PyObject* text) {
         bool decided = false;
         bool hit = ascii_screen_any(st, sc, text, decided);
         if (decided) return hit;
-        CodePoints cps(text);
-        screen::Normalised units(*st.image_tables, cps.data(), cps.size());
-        return plain_first_hit(st, sc.plain(), units.data(), units.size());
+        return plain_first_hit(st, sc.plain(), CodePoints(text));
     }
     std::vector<uint32_t> units = screen_units(st, sc.mode, text);
     return sc.banned().any(units.data(), units.size());

@@ -512,6 +512,50 @@ public:
         }
     }
 
+    // The first-hit scan fed one code point at a time, each its own image (as
+    // scan() maps Fold::Exact text): put() writes its bytes into a buffer,
+    // and a full buffer runs through the byte scan, its state carried on.
+    // put() is false at a hit; finish() tells whether one is in what is left.
+    class ExactFeed {
+    public:
+        explicit ExactFeed(const Matcher& m) : matcher_(m), key_bits_(m.in_keys_.data()), key_words_(m.in_keys_.size()) {}
+
+        [[gnu::always_inline]] bool put(uint32_t c) {
+            uint8_t* out = out_;
+            if (c < 0x80)
+                *out++ = static_cast<uint8_t>(c);
+            else if (c / 64 >= key_words_ || !((key_bits_[c / 64] >> (c % 64)) & 1))
+                *out++ = kNoKeyByte;  // it cannot be part of an occurrence, nor can this byte
+            else
+                out += encode(c, out);
+            out_ = out;
+            return out < buf_ + kFull || scan(false);
+        }
+        bool room(size_t) const { return true; }
+        bool finish() { return !scan(true); }
+
+    private:
+        static constexpr size_t kBuffer = 4096;
+        static constexpr size_t kFull = kBuffer - 4;  // room left for one more code point's bytes
+
+        // The buffer through the byte scan, the bytes it needs again kept; false at a hit.
+        bool scan(bool last) {
+            size_t size = static_cast<size_t>(out_ - buf_), done = 0;
+            if (matcher_.scan_bytes<false>(buf_, size, last, s_, done)) return false;
+            size_t kept = size - done;
+            std::memmove(buf_, buf_ + done, kept);
+            out_ = buf_ + kept;
+            return true;
+        }
+
+        const Matcher& matcher_;
+        const uint64_t* key_bits_;
+        size_t key_words_;
+        uint32_t s_ = 0;
+        uint8_t* out_ = buf_;
+        uint8_t buf_[kBuffer];
+    };
+
     // The same over ASCII text read in place; `lower`: its image is its ASCII lower case.
     Result scan_ascii(const uint8_t* text, size_t n, bool lower) const {
         uint32_t s = 0;

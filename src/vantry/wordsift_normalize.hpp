@@ -87,12 +87,16 @@ public:
     explicit ImageTables(const UnicodeHelpers& py)
         : py_(py), blocks_(kBlocks), table_(kBlocks, &unfilled()) {}
 
-    // The block of `c`, or null when it is not filled yet.
-    const Block* find(uint32_t c) const { return blocks_[c >> 8].get(); }
-
     // A block for every code point: table()[c >> 8]->entry[c & 0xFF] is c's
     // entry, kUnfilled while its block is not filled, with no test on the way.
     const Block* const* table() const { return table_.data(); }
+
+    // How normalise_ascii reads an ASCII code point: its image when that is
+    // one ASCII word unit, else one of these.
+    static constexpr uint8_t kAsciiSeparator = 0x80, kAsciiSpace = 0x81, kAsciiOther = 0x82;
+
+    // The class of each byte (kAsciiOther from 0x80 on), or null while the first block is not filled.
+    const uint8_t* ascii_classes() const { return blocks_[0] ? ascii_classes_.data() : nullptr; }
 
     // Fills every block the code points need.
     void prepare(const Py_UCS4* text, size_t n) {
@@ -183,8 +187,22 @@ private:
         step_memo_.clear();
         category_memo_.clear();
         if (blocks_[index]) return;  // a re-entrant fill came first
+        if (index == 0) classify_ascii(*block);
         table_[index] = block.get();
         blocks_[index] = std::move(block);
+    }
+
+    void classify_ascii(const Block& first) {
+        ascii_classes_.fill(kAsciiOther);
+        for (uint32_t c = 0; c < 0x80; ++c) {
+            uint32_t e = first.entry[c], unit = e & kUnit;
+            auto kind = static_cast<Kind>((e >> kKindShift) & 3);
+            ascii_classes_[c] = (e & (kRemoved | kMulti)) ? kAsciiOther
+                                : kind == Kind::Space     ? kAsciiSpace
+                                : kind == Kind::Separator ? kAsciiSeparator
+                                : (kind == Kind::Cjk || unit >= 0x80) ? kAsciiOther  // CJK gaps follow other rules
+                                                                      : static_cast<uint8_t>(unit);
+        }
     }
 
     static constexpr size_t kBlocks = 0x110000 >> 8;
@@ -200,6 +218,7 @@ private:
     UnicodeHelpers py_;
     std::vector<std::unique_ptr<Block>> blocks_;
     std::vector<const Block*> table_;
+    std::array<uint8_t, 0x100> ascii_classes_{};
     std::unordered_map<uint32_t, Units> step_memo_;
     std::unordered_map<uint32_t, std::pair<Py_UCS4, Py_UCS4>> category_memo_;
 };
@@ -225,10 +244,13 @@ inline size_t normalise_room(size_t n) { return 3 * n + 1; }
 template <class Sink>
 Outcome normalise(const ImageTables& tables, const Py_UCS4* text, size_t n, Sink& sink) {
     enum : uint8_t { kNoGap = 0, kSeparatorGap = 1, kSpaceGap = 2 };
+    // Entries of one unit, by kind: below kCjkEntry a word unit, below kSeparatorEntry a CJK one.
+    constexpr uint32_t kCjkEntry = static_cast<uint32_t>(Kind::Cjk) << ImageTables::kKindShift;
+    constexpr uint32_t kSeparatorEntry = static_cast<uint32_t>(Kind::Separator) << ImageTables::kKindShift;
     bool has_unit = false, last_cjk = false, last_gap_left = false, waiting = false;
     uint32_t waiting_unit = 0;
     uint8_t gap = kNoGap;
-    auto feed = [&](uint32_t e) {
+    auto feed = [&](uint32_t e) __attribute__((always_inline)) {
         uint32_t kind = (e >> ImageTables::kKindShift) & 3;
         if (kind == static_cast<uint32_t>(Kind::Space)) {
             gap = kSpaceGap;
@@ -268,6 +290,13 @@ Outcome normalise(const ImageTables& tables, const Py_UCS4* text, size_t n, Sink
         const ImageTables::Block* block = table[c >> 8];
         uint32_t e = block->entry[c & 0xFF];
         if (!(e & (ImageTables::kRemoved | ImageTables::kMulti | ImageTables::kUnfilled))) [[likely]] {
+            // Mostly a word unit right after another: no gap to weigh, no unit waiting.
+            if (e < kSeparatorEntry && gap == kNoGap && has_unit && !waiting) [[likely]] {
+                last_cjk = e >= kCjkEntry;
+                last_gap_left = false;
+                if (!sink.put(e & ImageTables::kUnit)) return Outcome::Stopped;
+                continue;
+            }
             if (!feed(e)) return Outcome::Stopped;
         } else if (e & ImageTables::kUnfilled) {
             return Outcome::NeedTables;
@@ -283,50 +312,34 @@ Outcome normalise(const ImageTables& tables, const Py_UCS4* text, size_t n, Sink
     return Outcome::Done;
 }
 
-// The normalised form of an ASCII text, one code point at a time through
-// the table's first block: what normalise gives when every code point has a
-// one-unit image. A space gap is kept unless both its neighbours stand alone;
-// with no removed or multi-unit code point, a unit stands alone on the right
-// exactly when the next code point is no unit. Writes at most n units to
-// `out`; false, with `out` undefined, on a code point this cannot take (or,
-// into bytes, on a unit beyond ASCII). Text and units as code points or bytes.
-template <class Char, class Unit>
-bool normalise_ascii(const ImageTables::Block& first_block, const Char* text, size_t n, Unit* out, size_t& size) {
-    constexpr uint32_t kSpace = static_cast<uint32_t>(Kind::Space), kSeparator = static_cast<uint32_t>(Kind::Separator);
-    constexpr uint32_t kOdd = ImageTables::kRemoved | ImageTables::kMulti;
-    auto is_unit = [&](uint32_t c) {
-        uint32_t e = first_block.entry[c & 0x7F];
-        return ((e >> ImageTables::kKindShift) & 3) < kSeparator;
-    };
-    enum : uint8_t { kNoGap = 0, kSeparatorGap = 1, kSpaceGap = 2 };
-    uint8_t gap = kNoGap;
-    bool has_unit = false, last_alone_left = false;
-    Unit* p = out;
-    for (size_t i = 0; i < n; ++i) {
-        uint32_t c = text[i];
-        if (c >= 0x80) return false;
-        uint32_t e = first_block.entry[c];
-        if (e & kOdd) return false;
-        uint32_t kind = (e >> ImageTables::kKindShift) & 3;
-        if (kind == static_cast<uint32_t>(Kind::Cjk)) return false;  // its gaps follow other rules
-        if (kind >= kSeparator) {
-            if (kind == kSpace)
-                gap = kSpaceGap;
-            else if (gap == kNoGap)
-                gap = kSeparatorGap;
-            continue;
+// The normalised form of an ASCII text, a run at a time, through the
+// tables' ASCII classes: what normalise gives when every code point has a
+// one-unit ASCII image. Between runs of units, a gap with a space is kept
+// unless both its neighbours stand alone: the unit before it when its run
+// is one unit long, the unit after it when the code point after that is no
+// unit. Writes at most n bytes to `out`; false, with `out` undefined, on a
+// byte this cannot take.
+inline bool normalise_ascii(const uint8_t* classes, const uint8_t* text, size_t n, uint8_t* out, size_t& size) {
+    auto class_of = [&](size_t i) { return classes[text[i]]; };
+    uint8_t* p = out;
+    size_t i = 0;
+    bool has_unit = false, last_alone = false;
+    for (;;) {
+        bool space = false;
+        uint8_t v = 0;
+        for (; i < n && (v = class_of(i)) >= ImageTables::kAsciiSeparator; ++i) {
+            if (v == ImageTables::kAsciiOther) return false;
+            space |= v == ImageTables::kAsciiSpace;
         }
-        bool alone_left = !has_unit || gap != kNoGap;
-        if (gap == kSpaceGap && has_unit) {
-            bool alone_right = i + 1 == n || !is_unit(text[i + 1]);
-            if (!(last_alone_left && alone_right)) *p++ = kGapMarker;
+        if (i == n) break;  // a gap at the end is dropped
+        const size_t start = i;
+        if (space && has_unit) {
+            bool alone = i + 1 == n || class_of(i + 1) >= ImageTables::kAsciiSeparator;
+            if (!(last_alone && alone)) *p++ = kGapMarker;
         }
-        uint32_t unit = e & ImageTables::kUnit;
-        if (sizeof(Unit) == 1 && unit >= 0x80) return false;
-        *p++ = static_cast<Unit>(unit);
-        last_alone_left = alone_left;
+        for (*p++ = v, ++i; i < n && (v = class_of(i)) < ImageTables::kAsciiSeparator; ++i) *p++ = v;
+        last_alone = i - start == 1;
         has_unit = true;
-        gap = kNoGap;
     }
     size = static_cast<size_t>(p - out);
     return true;
