@@ -693,6 +693,40 @@ def test_overrides_are_called_through_self(engine, tmp_path):
     assert calls == [("has", "fromfile")]
 
 
+def _override_on_instance(c, methods, monkeypatch):
+    for name, fn in methods.items():
+        setattr(c, name, fn)
+
+
+def _override_in_dict(c, methods, monkeypatch):
+    vars(c).update(methods)
+
+
+def _override_on_class(c, methods, monkeypatch):
+    for name, fn in methods.items():
+        monkeypatch.setattr(PromptBanChecker, name, lambda self, text, fn=fn: fn(text))
+
+
+def _override_by_getattribute(c, methods, monkeypatch):
+    class Hooked(PromptBanChecker):
+        def __getattribute__(self, attr):
+            return methods[attr] if attr in methods else super().__getattribute__(attr)
+
+    c.__class__ = Hooked
+
+
+@pytest.mark.parametrize("override", [_override_on_instance, _override_in_dict, _override_on_class,
+                                      _override_by_getattribute])
+def test_check_calls_whatever_self_gives(engine, override, monkeypatch):
+    """check() takes the methods as self.<name> would give them, however they were replaced."""
+    c = checker_for(["w"])
+    override(c, {"_has_banned_word": lambda text: text == "clean", "find_matched_words": lambda text: ["said"]},
+             monkeypatch)
+    with pytest.raises(PromptBanError, match="^违禁词: said$"):
+        c.check("clean")
+    assert c.check("w") == "w"
+
+
 @needs_ac
 def test_engines_are_swapped_without_a_gap():
     """The new engine is assigned before the other attribute is cleared."""

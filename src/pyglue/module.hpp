@@ -210,6 +210,32 @@ inline bool is_own_method(PyObject* callable, PyMethodDef* def, PyObject* owner)
            PyCFunction_GetSelf(callable) == owner;
 }
 
+// Whether obj.<name> would be `descr` (a method descriptor) bound to obj,
+// told without making the bound method: obj's class has the plain
+// metaclass and the generic attribute lookup, finds that very descriptor
+// under the name, and obj's __dict__ does not shadow it. False when any of
+// that does not hold; the caller then looks the attribute up as usual.
+inline bool binds_method(PyObject* obj, PyObject* name, PyObject* descr) {
+    PyTypeObject* type = Py_TYPE(obj);
+    if (Py_TYPE(reinterpret_cast<PyObject*>(type)) != &PyType_Type ||
+        PyType_GetSlot(type, Py_tp_getattro) != reinterpret_cast<void*>(&PyObject_GenericGetAttr))
+        return false;
+    Ref found = Ref::steal_or_null(PyObject_GetAttr(reinterpret_cast<PyObject*>(type), name));
+    if (!found) {
+        if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw_error();
+        PyErr_Clear();  // the usual lookup raises its own error
+        return false;
+    }
+    if (found.get() != descr) return false;
+    Ref dict = Ref::steal_or_null(PyObject_GenericGetDict(obj, nullptr));
+    if (!dict) {
+        if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw_error();
+        PyErr_Clear();  // no __dict__: nothing shadows the class attribute
+        return true;
+    }
+    return !check_bool(PyDict_Contains(dict.get(), name));
+}
+
 // A module-level function bound to the module, added under its name.
 inline void add_function(PyObject* module, PyMethodDef* def) {
     Ref modname = check(PyModule_GetNameObject(module));

@@ -56,6 +56,7 @@ struct State : StateBase {
     // our own entry points, to call them directly when not overridden
     PyMethodDef *load_banned_def, *from_file_def, *build_engine_def, *build_automaton_def;
     PyMethodDef *has_banned_def, *find_matched_def, *default_words_def, *xor_def;
+    PyObject *has_banned_descr = nullptr, *find_matched_descr = nullptr;  // their descriptors in the class
     // how many CPUs this process may use: os.process_cpu_count, else the
     // size of os.sched_getaffinity(0), else os.cpu_count
     PyObject* usable_cpus = nullptr;
@@ -723,7 +724,7 @@ Ref list_of(const std::vector<Ref>& items) {
 // methods; but an allocation can run a collection and its finalizers, and
 // another thread may meanwhile build the same matcher. The first one stored
 // stays, so a matcher once handed out is never replaced while in use.
-MatcherPtr matcher_of(State& st, const FastPath& path) {
+const Matcher* matcher_of(State& st, const FastPath& path) {
     if (!path.matcher && !path.unmatchable) {
         MatcherPtr built;
         if (path.automaton) {  // its keys as they are, the value of each read back at a find
@@ -737,7 +738,7 @@ MatcherPtr matcher_of(State& st, const FastPath& path) {
             path.unmatchable = !path.matcher;
         }
     }
-    return path.matcher;
+    return path.matcher.get();
 }
 
 // pyahocorasick frees its trie recursively, one C stack frame (16 bytes in
@@ -1038,7 +1039,7 @@ bool screen_has(State& st, const screen::Screen& sc, PyObject* text) {
 // The checker's fast path, when it was built for this very `engine`, the
 // engine is unchanged and its keys can be matched; else an empty Ref. The
 // box returned keeps `path` alive, also while the GIL is released.
-Ref fast_path_for(State& st, PyObject* self, PyObject* engine, const FastPath*& path, MatcherPtr& matcher) {
+Ref fast_path_for(State& st, PyObject* self, PyObject* engine, const FastPath*& path, const Matcher*& matcher) {
     Ref box = Ref::steal_or_null(PyObject_GetAttr(self, st.fast_path));
     if (!box) {
         if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw_error();
@@ -1065,8 +1066,7 @@ Matcher::Result with_tables(State& st, PyObject* text, Fold fold, Op&& op) {
 
 // Whether a key occurs in `text`.
 Matcher::Result scan(State& st, const Matcher& matcher, PyObject* text, Fold fold) {
-    CaseTablesPtr tables = st.tables;  // kept alive while the GIL is released
-    return first_hit(matcher, text, fold, *tables, st.str_isascii);
+    return first_hit(matcher, text, fold, st.tables, st.str_isascii);
 }
 
 // run(search text, fold) over what an automaton searches: text.lower() when
@@ -1086,7 +1086,7 @@ Matcher::Result over_search_text(State& st, PyObject* text, bool ignore_case, Ru
 Matcher::Result fast_scan(State& st, PyObject* self, PyObject* engine, PyObject* text, bool automaton,
                           bool ignore_case) {
     const FastPath* path = nullptr;
-    MatcherPtr matcher;
+    const Matcher* matcher = nullptr;
     Ref box = fast_path_for(st, self, engine, path, matcher);
     if (!box || path->automaton != automaton) return Matcher::Result::Unknown;
     if (!automaton) return scan(st, *matcher, text, path->fold);
@@ -1111,7 +1111,7 @@ struct FirstSeen {
 // when the fast path cannot answer.
 Ref fast_automaton_hits(State& st, PyObject* self, PyObject* automaton, PyObject* text, bool ignore_case) {
     const FastPath* path = nullptr;
-    MatcherPtr matcher;
+    const Matcher* matcher = nullptr;
     Ref box = fast_path_for(st, self, automaton, path, matcher);
     if (!box || !path->automaton) return Ref();
     std::vector<uint32_t> ids;
@@ -1132,7 +1132,7 @@ Ref fast_automaton_hits(State& st, PyObject* self, PyObject* automaton, PyObject
 // text that findall would give. Empty Ref when the fast path cannot answer.
 Ref fast_pattern_hits(State& st, PyObject* self, PyObject* regex, PyObject* text) {
     const FastPath* path = nullptr;
-    MatcherPtr matcher;
+    const Matcher* matcher = nullptr;
     Ref box = fast_path_for(st, self, regex, path, matcher);
     if (!box || path->automaton) return Ref();
     std::vector<std::pair<size_t, size_t>> found;
@@ -1219,19 +1219,30 @@ constexpr auto kFindMatched = sig("PromptBanChecker.find_matched_words", "($self
 
 Ref find_matched_entry(State& st, PyObject* self, Args<1>& a) { return find_matched_words(st, self, a.obj(0)); }
 
+// self._has_banned_word(prompt), through the C++ entry unless overridden.
+bool has_banned_through_own(State& st, PyObject* self, PyObject* prompt) {
+    if (binds_method(self, st.has_banned, st.has_banned_descr)) return has_banned_word(st, self, prompt);
+    Ref has = getattr(self, st.has_banned);
+    return is_own_method(has.get(), st.has_banned_def, self) ? has_banned_word(st, self, prompt)
+                                                             : truth(call(has.get(), prompt).get());
+}
+
+// self.find_matched_words(prompt), likewise.
+Ref find_matched_through_own(State& st, PyObject* self, PyObject* prompt) {
+    if (binds_method(self, st.find_matched, st.find_matched_descr)) return find_matched_words(st, self, prompt);
+    Ref find = getattr(self, st.find_matched);
+    return is_own_method(find.get(), st.find_matched_def, self) ? find_matched_words(st, self, prompt)
+                                                                : call(find.get(), prompt);
+}
+
 constexpr auto kCheck = sig("PromptBanChecker.check", "($self, prompt)",
                             "Return prompt itself when it holds no banned word, else raise PromptBanError.",
                             Param{"prompt", Kind::Str, Required});
 
 Ref check_prompt(State& st, PyObject* self, Args<1>& a) {
     PyObject* prompt = a.obj(0);
-    Ref has = getattr(self, st.has_banned);
-    bool hit = is_own_method(has.get(), st.has_banned_def, self) ? has_banned_word(st, self, prompt)
-                                                        : truth(call(has.get(), prompt).get());
-    if (!hit) return Ref::borrow(prompt);
-    Ref find = getattr(self, st.find_matched);
-    Ref hit_words = is_own_method(find.get(), st.find_matched_def, self) ? find_matched_words(st, self, prompt)
-                                                                : call(find.get(), prompt);
+    if (!has_banned_through_own(st, self, prompt)) return Ref::borrow(prompt);
+    Ref hit_words = find_matched_through_own(st, self, prompt);
     Ref joined = check(PyUnicode_Join(st.comma, hit_words.get()));
     Ref kwargs = new_dict();
     dict_set(kwargs.get(), st.error_msg, concat({st.ban_prefix, joined.get()}).get());
@@ -1308,7 +1319,7 @@ bool exact_verdict(State& st, PyObject* self, PyObject* prompt) {
 // matcher cannot take).
 struct BatchEngine {
     Ref box;
-    MatcherPtr matcher;
+    const Matcher* matcher = nullptr;
     Fold fold = Fold::Exact;
 };
 
@@ -1610,11 +1621,11 @@ void exec(PyObject* module, State& st) {
     st.build_automaton_def = method_def<State, kBuildAutomaton, build_automaton_entry>();
     st.find_matched_def = method_def<State, kFindMatched, find_matched_entry>();
     st.has_banned_def = method_def<State, kHasBanned, has_banned_entry>();
-    ClassBuilder(st, "PromptBanChecker",
-                 "Screen prompts against a lexicon of banned words.\n\n"
-                 "The lexicon merges the built-in words, builtin_words and ban_word_file, drops\n"
-                 "exclude_words and is matched longest word first; check() returns a clean prompt\n"
-                 "unchanged and raises PromptBanError for one that holds banned words.")
+    PyObject* checker = ClassBuilder(st, "PromptBanChecker",
+                                     "Screen prompts against a lexicon of banned words.\n\n"
+                                     "The lexicon merges the built-in words, builtin_words and ban_word_file, drops\n"
+                                     "exclude_words and is matched longest word first; check() returns a clean prompt\n"
+                                     "unchanged and raises PromptBanError for one that holds banned words.")
         .constant("__slots__", slots())
         .constant("normalize", new_bool(false))
         .constant("allow_words", none())
@@ -1632,6 +1643,8 @@ void exec(PyObject* module, State& st) {
         .method(method_def<State, kCheckMany, check_many>())
         .static_method(function_def<State, kCreatePickle, create_pickle_file>())
         .finish();
+    st.has_banned_descr = st.keep(getattr(checker, st.has_banned));
+    st.find_matched_descr = st.keep(getattr(checker, st.find_matched));
 }
 
 }  // namespace

@@ -1298,8 +1298,9 @@ inline const uint8_t* ascii_in_place(PyObject* text, Fold fold, const CaseTables
 // The first-hit test of `text` (a str) under `fold`, the one way in for
 // every caller: ASCII text in place, other text as code points. Case tables
 // that code points need are filled (the GIL held) and the scan run again.
-inline Matcher::Result first_hit(const Matcher& matcher, PyObject* text, Fold fold, CaseTables& tables,
+inline Matcher::Result first_hit(const Matcher& matcher, PyObject* text, Fold fold, const CaseTablesPtr& shared,
                                  PyObject* isascii) {
+    CaseTables& tables = *shared;
     bool lower = fold != Fold::Exact;
     size_t size = 0;
     if (const uint8_t* bytes = ascii_in_place(text, fold, tables, isascii, size)) {
@@ -1310,8 +1311,9 @@ inline Matcher::Result first_hit(const Matcher& matcher, PyObject* text, Fold fo
     CodePoints cps(text);
     auto run = [&] {
         if (cps.size() < kScanWithoutGil) return matcher.scan(cps.data(), cps.size(), fold, tables);
+        CaseTablesPtr kept = shared;  // alive while the GIL is released
         WithoutGil unlocked;
-        return matcher.scan(cps.data(), cps.size(), fold, tables);
+        return matcher.scan(cps.data(), cps.size(), fold, *kept);
     };
     Matcher::Result result = run();
     if (result != Matcher::Result::NeedTables) return result;
