@@ -417,10 +417,14 @@ public:
             uint8_t w[kWindow] = {};
             std::memcpy(w, k.bytes.data(), std::min(k.bytes.size(), kWindow));
             uint32_t window = load_le32(w);
+            const auto* bytes = reinterpret_cast<const uint8_t*>(k.bytes.data());
             if (k.bytes.size() >= 8) {
                 four_[hash(window)] |= kLongKey;
-                set(eight_, hash8(window, load_le32(reinterpret_cast<const uint8_t*>(k.bytes.data()) + 4)));
-            } else if (k.bytes.size() >= 4) {
+                set(eight_, hash8(window, load_le32(bytes + 4)));
+            } else if (k.bytes.size() >= 5) {
+                four_[hash(window)] |= kMidKey;
+                set(five_, hash8(window, bytes[4]));
+            } else if (k.bytes.size() == 4) {
                 four_[hash(window)] |= kShortKey;
             } else if (k.bytes.size() == 3 && spread) {
                 for (uint32_t next = 0; next < 256; ++next) four_[hash(window | next << 24)] |= kShortKey;
@@ -449,14 +453,20 @@ public:
 
     // The second test of a position the first let through: `window` its
     // first four bytes, `next` the four after them, when the text has them.
-    // A key shorter than a window, kept in its own bitmaps, may begin there too.
+    // Keys of five bytes and more are tested on their fifth byte or on all
+    // eight; one of four bytes, or shorter, kept in its own bitmaps, may
+    // begin there too.
     bool worth_walking(uint32_t window, const uint32_t* next) const {
-        return four_[hash(window)] != kLongKey || !next || test(eight_, hash8(window, *next)) ||
-               (short_keys_ && (test(three_, hash(window & 0xFFFFFF)) || test(two_, window & 0xFFFF)));
+        uint8_t kinds = four_[hash(window)];
+        if ((kinds & kShortKey) || !next) return true;
+        if ((kinds & kLongKey) && test(eight_, hash8(window, *next))) return true;
+        if ((kinds & kMidKey) && test(five_, hash8(window, *next & 0xFF))) return true;
+        return short_keys_ && (test(three_, hash(window & 0xFFFFFF)) || test(two_, window & 0xFFFF));
     }
 
 private:
-    static constexpr uint8_t kLongKey = 1, kShortKey = 2;
+    // four_ entries: keys of 8 bytes and more, of 4 (or 3, spread), of 5 to 7
+    static constexpr uint8_t kLongKey = 1, kShortKey = 2, kMidKey = 4;
     using Bits = std::array<uint64_t, 1024>;  // 2^16 bits
     static uint32_t hash(uint32_t window) { return (window * 0x9E3779B1u) >> 16; }
     static uint32_t hash8(uint32_t window, uint32_t next) {
@@ -465,8 +475,8 @@ private:
     static void set(Bits& bits, uint32_t i) { bits[i >> 6] |= uint64_t{1} << (i & 63); }
     static bool test(const Bits& bits, uint32_t i) { return (bits[i >> 6] >> (i & 63)) & 1; }
 
-    std::array<uint8_t, 1 << 16> four_{};  // kLongKey | kShortKey, a byte an entry: one load a test
-    Bits three_{}, two_{}, eight_{};
+    std::array<uint8_t, 1 << 16> four_{};  // kLongKey | kShortKey | kMidKey, a byte an entry: one load a test
+    Bits three_{}, two_{}, five_{}, eight_{};
     bool short_keys_ = false;
 };
 
@@ -883,8 +893,17 @@ private:
             }
         }
         if (!last) return done = i, false;
-        for (; i < n; ++i)  // the text's last bytes: too few for a window
-            if (hit_[s = step(s, byte(i))]) return true;
+        // The text's last bytes, too few for a window: only a key shorter than
+        // one can begin there, and the prefilter tells of those from the
+        // window padded with zeros (a short key marks every byte after it).
+        for (; i < n; ++i) {
+            uint8_t w[Prefilter::kWindow] = {};
+            for (size_t j = i; j < n; ++j) w[j - i] = byte(j);
+            if (!prefilter_.may_start<true>(load_le32(w))) continue;
+            uint32_t u = 0;
+            for (size_t j = i; j < n && (u = child(u, byte(j))); ++j)
+                if (hit_[u]) return true;
+        }
         return done = n, false;
     }
 
