@@ -531,13 +531,8 @@ public:
         explicit ExactFeed(const Matcher& m) : matcher_(m), key_bits_(m.in_keys_.data()), key_words_(m.in_keys_.size()) {}
 
         [[gnu::always_inline]] bool put(uint32_t c) {
-            uint8_t* out = out_;
-            if (c < 0x80)
-                *out++ = static_cast<uint8_t>(c);
-            else if (c / 64 >= key_words_ || !((key_bits_[c / 64] >> (c % 64)) & 1))
-                *out++ = kNoKeyByte;  // it cannot be part of an occurrence, nor can this byte
-            else
-                out += encode(c, out);
+            uint8_t* out = out_;  // a local: the byte stores may alias any member
+            out += put_image(key_bits_, key_words_, out, c);
             out_ = out;
             return out < buf_ + kFull || scan(false);
         }
