@@ -162,21 +162,21 @@ def test_screen_answers_each_stdin_line(monkeypatch, capsys, block_lines, chunk,
 
 
 def test_screen_answers_a_piped_line_before_the_next_comes():
-    run = subprocess.Popen([sys.executable, "-m", "vantry", "screen"], stdin=subprocess.PIPE, stdout=subprocess.PIPE,
-                           text=True)
-    timer = threading.Timer(60, run.kill)  # an answer held back until more input comes would hang here
-    timer.start()
-    try:
-        answers = []
-        for prompt in ["clean", "some cocaine", ""]:
-            run.stdin.write(prompt + "\n")
-            run.stdin.flush()
-            answers.append(run.stdout.readline())
-        run.stdin.close()
-        assert (answers, run.wait(timeout=60)) == (["ok\n", "banned: cocaine\n", "ok\n"], 1)
-    finally:
-        timer.cancel()
-        run.kill()
+    with subprocess.Popen([sys.executable, "-m", "vantry", "screen"], stdin=subprocess.PIPE, stdout=subprocess.PIPE,
+                          text=True) as run:  # its pipes closed at the end
+        timer = threading.Timer(60, run.kill)  # an answer held back until more input comes would hang here
+        timer.start()
+        try:
+            answers = []
+            for prompt in ["clean", "some cocaine", ""]:
+                run.stdin.write(prompt + "\n")
+                run.stdin.flush()
+                answers.append(run.stdout.readline())
+            run.stdin.close()
+            assert (answers, run.wait(timeout=60)) == (["ok\n", "banned: cocaine\n", "ok\n"], 1)
+        finally:
+            timer.cancel()
+            run.kill()
 
 
 @pytest.mark.parametrize("reader", ["file", "pipe"])

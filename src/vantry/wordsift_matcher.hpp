@@ -419,15 +419,15 @@ public:
             uint32_t window = load_le32(w);
             const auto* bytes = reinterpret_cast<const uint8_t*>(k.bytes.data());
             if (k.bytes.size() >= 8) {
-                four_[hash(window)] |= kLongKey;
+                four_[slot(window)] |= kLongKey;
                 set(eight_, hash8(window, load_le32(bytes + 4)));
             } else if (k.bytes.size() >= 5) {
-                four_[hash(window)] |= kMidKey;
+                four_[slot(window)] |= kMidKey;
                 set(five_, hash8(window, bytes[4]));
             } else if (k.bytes.size() == 4) {
-                four_[hash(window)] |= kShortKey;
+                four_[slot(window)] |= kShortKey;
             } else if (k.bytes.size() == 3 && spread) {
-                for (uint32_t next = 0; next < 256; ++next) four_[hash(window | next << 24)] |= kShortKey;
+                for (uint32_t next = 0; next < 256; ++next) four_[slot(window | next << 24)] |= kShortKey;
             } else if (k.bytes.size() == 3) {
                 set(three_, hash(window & 0xFFFFFF));
                 short_keys_ = true;
@@ -444,7 +444,7 @@ public:
 
     // Nonzero when a key may begin at the window; the first test alone can
     // be OR-ed over several windows without a branch.
-    uint8_t may_start_long(uint32_t window) const { return four_[hash(window)]; }
+    uint8_t may_start_long(uint32_t window) const { return four_[slot(window)]; }
     template <bool kShort>
     bool may_start(uint32_t window) const {
         if (may_start_long(window)) return true;
@@ -457,7 +457,7 @@ public:
     // eight; one of four bytes, or shorter, kept in its own bitmaps, may
     // begin there too.
     bool worth_walking(uint32_t window, const uint32_t* next) const {
-        uint8_t kinds = four_[hash(window)];
+        uint8_t kinds = four_[slot(window)];
         if ((kinds & kShortKey) || !next) return true;
         if ((kinds & kLongKey) && test(eight_, hash8(window, *next))) return true;
         if ((kinds & kMidKey) && test(five_, hash8(window, *next & 0xFF))) return true;
@@ -469,13 +469,17 @@ private:
     static constexpr uint8_t kLongKey = 1, kShortKey = 2, kMidKey = 4;
     using Bits = std::array<uint64_t, 1024>;  // 2^16 bits
     static uint32_t hash(uint32_t window) { return (window * 0x9E3779B1u) >> 16; }
+    static uint32_t slot(uint32_t window) { return (window * 0x9E3779B1u) >> (32 - kFourBits); }
     static uint32_t hash8(uint32_t window, uint32_t next) {
         return static_cast<uint32_t>(((uint64_t{next} << 32 | window) * 0x9E3779B97F4A7C15ull) >> 48);
     }
     static void set(Bits& bits, uint32_t i) { bits[i >> 6] |= uint64_t{1} << (i & 63); }
     static bool test(const Bits& bits, uint32_t i) { return (bits[i >> 6] >> (i & 63)) & 1; }
 
-    std::array<uint8_t, 1 << 16> four_{};  // kLongKey | kShortKey | kMidKey, a byte an entry: one load a test
+    // 2^17 entries: with a lexicon of a thousand keys about 1 % of them are
+    // taken, so few windows of a clean text pass by a collision alone.
+    static constexpr unsigned kFourBits = 17;
+    std::array<uint8_t, 1 << kFourBits> four_{};  // kLongKey | kShortKey | kMidKey, a byte an entry: one load a test
     Bits three_{}, two_{}, five_{}, eight_{};
     bool short_keys_ = false;
 };
