@@ -724,9 +724,6 @@ private:
             }
         }
     }
-    bool in_keys(uint32_t image) const {
-        return image / 64 < in_keys_.size() && (in_keys_[image / 64] >> (image % 64)) & 1;
-    }
     // The code point of our UTF-8 layout at p (lone surrogates too); p moves past it.
     static uint32_t decode(const uint8_t*& p) {
         uint32_t c = *p++;
