@@ -24,6 +24,10 @@
 
 #include "pyglue.hpp"
 
+#ifdef __SSE2__
+#include <emmintrin.h>
+#endif
+
 namespace wordsift {
 
 using namespace pyglue;
@@ -939,76 +943,113 @@ private:
     }
 
     // The image bytes of text[i...] (as put_image lays them out) written at
-    // `out` while they fit before `end`: runs of ASCII eight at a time, a
-    // code point of the basic plane from its scan block, others from the
-    // case tables. Returns where it stopped; `undecided` becomes Unknown or
-    // NeedTables at a code point that cannot be mapped. One loop over
-    // locals: a byte store may alias any member, so none is read in it.
+    // `out` while they fit before `end`: runs of ASCII many at a time, a
+    // code point of the basic plane from its scan block, others the long
+    // way (gather_one). Returns where it stopped; `undecided` becomes
+    // Unknown or NeedTables at a code point that cannot be mapped. One loop
+    // over few locals: a byte store may alias any member, so none is read
+    // in it, and the rare cases live out of line.
     template <bool kFolded>
     size_t gather(const Py_UCS4* text, size_t i, size_t n, Fold fold, const CaseTables& tables, uint8_t*& out_at,
                   uint8_t* end, Result& undecided) const {
-        constexpr size_t kRoom = kGatherRoom;
-        const uint64_t* key_bits = in_keys_.data();
-        const size_t key_words = in_keys_.size();
-        auto put = [key_bits, key_words](uint8_t* out, uint32_t image) {
-            return out + put_image(key_bits, key_words, out, image);
-        };
         uint8_t* out = out_at;
-        const uint8_t* ascii = kFolded ? tables.ascii_images(fold) : nullptr;
-        const uint32_t special = CaseTables::kUndecided | CaseTables::kMulti | (sigma_free_ ? 0 : CaseTables::kSigma);
-        const CaseTables::Block* block = nullptr;
-        uint32_t block_of = ~0u;  // the block last looked up: neighbours mostly share one
         const bool bulk_ascii = !kFolded || tables.ascii_lowers(fold);
         const ScanBlocks& blocks = scan_blocks_[static_cast<size_t>(fold)];
-        for (; i < n && out + kRoom <= end; ++i) {
-            uint32_t image = text[i];
-            if (image < 0x80 && bulk_ascii) {  // a run of ASCII, most of many texts: eight at a time
-                uint64_t packed;
-                for (; i + 8 <= n && out + 8 + kRoom <= end && pack_ascii8(text + i, packed); i += 8, out += 8)
-                    store_le64(out, kFolded ? ascii_lower8(packed) : packed);
-                if (i == n || out + kRoom > end) break;
-                image = text[i];
+        uint8_t* const last_room = end - kGatherRoom;  // out may grow while it is at most this
+        while (i < n && out <= last_room) {
+            uint32_t c = text[i];
+            if (c < 0x80 && bulk_ascii) {  // a run of ASCII, most of many texts
+                i = copy_ascii_run<kFolded>(text, i, n, out, last_room);
+                if (i == n || out > last_room) break;
+                c = text[i];
             }
-            if (image < 0x10000) {  // one table entry gives the bytes
-                const ScanBlock* block_bytes = blocks[image >> 8].load(std::memory_order_acquire);
-                if (!block_bytes) [[unlikely]]
-                    block_bytes = scan_block(fold, image, tables);
-                uint32_t e = block_bytes ? block_bytes->entry[image & 0xFF] : 0;
+            if (c < 0x10000) [[likely]] {  // one table entry gives the bytes
+                const ScanBlock* block = blocks[c >> 8].load(std::memory_order_acquire);
+                uint32_t e = block ? block->entry[c & 0xFF] : 0;
                 if (e) [[likely]] {
                     store_le32(out, e);
                     out += e >> 24;
+                    ++i;
                     continue;
                 }
             }
-            if constexpr (kFolded) {
-                if (ascii && image < 0x80) {
-                    *out++ = ascii[image];
-                    continue;
-                }
-                if (image >> 8 != block_of) {
-                    if (!(block = tables.block(fold, image))) {
-                        undecided = Result::NeedTables;
-                        break;
-                    }
-                    block_of = image >> 8;
-                }
-                uint32_t e = block->entry[image & 0xFF];
-                if (e & special) [[unlikely]] {
-                    const std::vector<uint32_t>* several =
-                        (e & special & ~CaseTables::kMulti) ? nullptr : &block->multi[e & CaseTables::kImage];
-                    if (!several || several->size() * 4 > kRoom) {
-                        undecided = Result::Unknown;
-                        break;
-                    }
-                    for (uint32_t m : *several) out = put(out, m);  // several where the text has one
-                    continue;
-                }
-                image = e & CaseTables::kImage;
-            }
-            out = put(out, image);
+            if (!gather_one<kFolded>(c, fold, tables, out, undecided)) break;
+            ++i;
         }
         out_at = out;
         return i;
+    }
+
+    // The ASCII code points from text[i] on, as their images, at `out`
+    // while out stays at most `last_room`: sixteen at a time where SSE2 is
+    // there, else eight. Returns where the run (or the room) ends.
+    template <bool kFolded>
+    static size_t copy_ascii_run(const Py_UCS4* text, size_t i, size_t n, uint8_t*& out, uint8_t* last_room) {
+#ifdef __SSE2__
+        for (; i + 16 <= n && out + 16 <= last_room; i += 16, out += 16) {
+            auto at = [&](size_t k) { return _mm_loadu_si128(reinterpret_cast<const __m128i*>(text + i + k)); };
+            // saturating packs: a code point from 0x80 up becomes a byte from 0x80 up
+            __m128i bytes = _mm_packus_epi16(_mm_packs_epi32(at(0), at(4)), _mm_packs_epi32(at(8), at(12)));
+            if (kFolded) {  // bytes from 0x80 up compare as negative: never upper case
+                __m128i upper = _mm_and_si128(_mm_cmpgt_epi8(bytes, _mm_set1_epi8('A' - 1)),
+                                              _mm_cmplt_epi8(bytes, _mm_set1_epi8('Z' + 1)));
+                bytes = _mm_or_si128(bytes, _mm_and_si128(upper, _mm_set1_epi8(0x20)));
+            }
+            _mm_storeu_si128(reinterpret_cast<__m128i*>(out), bytes);
+            if (int beyond = _mm_movemask_epi8(bytes)) {  // the run ends inside these sixteen
+                size_t kept = static_cast<size_t>(__builtin_ctz(static_cast<unsigned>(beyond)));
+                out += kept;
+                return i + kept;
+            }
+        }
+#endif
+        uint64_t packed;
+        for (; i + 8 <= n && out + 8 <= last_room && pack_ascii8(text + i, packed); i += 8, out += 8)
+            store_le64(out, kFolded ? ascii_lower8(packed) : packed);
+        for (; i < n && out <= last_room && text[i] < 0x80; ++i) {
+            uint8_t b = static_cast<uint8_t>(text[i]);
+            *out++ = (kFolded && b >= 'A' && b <= 'Z') ? static_cast<uint8_t>(b + 32) : b;
+        }
+        return i;
+    }
+
+    // The bytes of code point c the long way: its scan block made first, an
+    // astral one or one without an entry through the case tables. False
+    // when it cannot be mapped (`undecided` then tells why).
+    template <bool kFolded>
+    [[gnu::noinline]] bool gather_one(uint32_t c, Fold fold, const CaseTables& tables, uint8_t*& out,
+                                      Result& undecided) const {
+        if (c < 0x10000) {
+            const ScanBlock* block = scan_block(fold, c, tables);
+            if (uint32_t e = block ? block->entry[c & 0xFF] : 0) {
+                store_le32(out, e);
+                out += e >> 24;
+                return true;
+            }
+        }
+        uint32_t image = c;
+        if constexpr (kFolded) {
+            if (const uint8_t* ascii = tables.ascii_images(fold); ascii && c < 0x80) {
+                *out++ = ascii[c];
+                return true;
+            }
+            const CaseTables::Block* block = tables.block(fold, c);
+            if (!block) return undecided = Result::NeedTables, false;
+            const uint32_t special =
+                CaseTables::kUndecided | CaseTables::kMulti | (sigma_free_ ? 0 : CaseTables::kSigma);
+            uint32_t e = block->entry[c & 0xFF];
+            if (e & special) [[unlikely]] {
+                const std::vector<uint32_t>* several =
+                    (e & special & ~CaseTables::kMulti) ? nullptr : &block->multi[e & CaseTables::kImage];
+                if (!several || several->size() * 4 > kGatherRoom) return undecided = Result::Unknown, false;
+                for (uint32_t m : *several)  // several where the text has one
+                    out += put_image(in_keys_.data(), in_keys_.size(), out, m);
+                return true;
+            }
+            image = e & CaseTables::kImage;
+        }
+        out += put_image(in_keys_.data(), in_keys_.size(), out, image);
+        return true;
     }
 
     // Calls visit(index, image) for each code point of the text while it
