@@ -912,6 +912,7 @@ def test_check_many_fills_the_case_tables_it_needs():
     [
         (["word", 1], None, TypeError, "Argument 'text' has incorrect type (expected str, got int)"),
         (["word", None], 2, TypeError, "Argument 'text' has incorrect type (expected str, got NoneType)"),
+        (["a quiet harbour " * 5000] * 3 + [b"word"], 2, TypeError, "(expected str, got bytes)"),  # blocks ahead
         ([type("Text", (str,), {})("word")], 1, TypeError, "(expected str, got Text)"),
         ("word", None, TypeError, "check_many() expects a sequence of str such as a list, not str"),
         (b"word", None, TypeError, "check_many() expects a sequence of str such as a list, not bytes"),

@@ -1343,50 +1343,114 @@ BatchEngine batch_engine(State& st, PyObject* self) {
     return e;
 }
 
-// Answers the prompts from `first` on, a block of them, into `out`; returns
-// the index after the last one answered. The prompts are converted with the
-// GIL held, scanned without it, and those the matcher leaves open (NeedTables,
-// Unknown) are answered the exact way afterwards, in order. A prompt that is
-// not a str raises, once the prompts before it are answered.
-size_t check_block(State& st, PyObject* self, PyObject* prompts, size_t first, size_t threads, PyObject* out,
-                   PromptBlock& block) {
-    size_t n = static_cast<size_t>(PyTuple_Size(prompts));
-    auto item = [&](size_t i) { return PyTuple_GetItem(prompts, static_cast<Py_ssize_t>(i)); };
-    auto answer = [&](size_t i, bool hit) {
-        PyList_SetItem(out, static_cast<Py_ssize_t>(i), new_bool(hit).release());  // cannot fail
-    };
-    BatchEngine engine = batch_engine(st, self);
-    if (!engine.box) {
-        size_t last = std::min(n, first + PromptBlock::kMaxPrompts);
-        for (size_t i = first; i < last; ++i) answer(i, exact_verdict(st, self, item(i)));
+// Answers many prompts a block at a time. Each block is converted with the
+// GIL held, scanned without it, and the prompts the matcher leaves open
+// (NeedTables, Unknown) are answered the exact way afterwards, in order. On
+// several threads the next block is converted while the workers scan this
+// one, on the guess that the engine stays as it is; the guess is checked
+// before that block is scanned. A prompt that is not a str raises, once the
+// prompts before it are answered.
+class BatchRun {
+public:
+    BatchRun(State& st, PyObject* self, PyObject* prompts, PyObject* out, size_t threads)
+        : st_(st), self_(self), prompts_(prompts), out_(out), threads_(threads),
+          n_(static_cast<size_t>(PyTuple_Size(prompts))) {}
+
+    void answer_all() {
+        for (size_t i = 0; i < n_;) {
+            BatchEngine engine = batch_engine(st_, self_);
+            i = engine.box ? scan_block_from(i, engine) : answer_exactly_from(i);
+        }
+    }
+
+private:
+    PyObject* item(size_t i) const { return PyTuple_GetItem(prompts_, static_cast<Py_ssize_t>(i)); }
+    void answer(size_t i, bool hit) {
+        PyList_SetItem(out_, static_cast<Py_ssize_t>(i), new_bool(hit).release());  // cannot fail
+    }
+
+    size_t answer_exactly_from(size_t first) {
+        ahead_first_ = kNone;
+        size_t last = std::min(n_, first + PromptBlock::kMaxPrompts);
+        for (size_t i = first; i < last; ++i) answer(i, exact_verdict(st_, self_, item(i)));
         return last;
     }
-    CaseTablesPtr tables = st.tables;  // kept alive while the GIL is released
-    block.clear();
-    size_t last = first;
-    for (; last < n && !block.full() && PyUnicode_CheckExact(item(last)); ++last) block.add(item(last));
-    std::vector<Matcher::Result> results(block.size());
-    if (block.code_points() < static_cast<size_t>(kReleaseGilBytes)) {
-        scan_block(*engine.matcher, engine.fold, *tables, block, 1, results.data());
-    } else {
-        WithoutGil unlocked;
-        scan_block(*engine.matcher, engine.fold, *tables, block, threads, results.data());
+
+    // Prompts from `first` on into `block` for a scan under `fold`, until it is
+    // full or one is not an exact str; the index after the last one taken.
+    size_t convert(size_t first, Fold fold, const CaseTables& tables, PromptBlock& block) {
+        block.clear(fold, limit_);
+        limit_ = std::min(2 * limit_, PromptBlock::kMaxCodePoints);
+        size_t last = first;
+        for (; last < n_ && !block.full() && PyUnicode_CheckExact(item(last)); ++last)
+            block.add(item(last), tables, st_.str_isascii);
+        return last;
     }
-    // Tables the scan found unfilled are filled here, the GIL held, and the prompt scanned again.
-    for (size_t i = 0; i < block.size(); ++i) {
-        if (results[i] != Matcher::Result::NeedTables) continue;
-        tables->prepare(engine.fold, block.prompt(i), block.length(i));
-        results[i] = engine.matcher->scan(block.prompt(i), block.length(i), engine.fold, *tables);
+
+    // Scans and answers the block of prompts from `first` on; the index after it.
+    size_t scan_block_from(size_t first, const BatchEngine& engine) {
+        CaseTablesPtr tables = st_.tables;  // kept alive while the GIL is released
+        PromptBlock& block = blocks_[0];
+        size_t last;
+        if (ahead_first_ == first && blocks_[1].fold() == engine.fold) {
+            std::swap(blocks_[0], blocks_[1]);
+            last = ahead_last_;
+        } else {
+            last = convert(first, engine.fold, *tables, block);
+        }
+        ahead_first_ = kNone;
+        if (last == first) raise_arg_type("text", "str", item(first));  // the block stopped at it
+        results_.assign(block.size(), Matcher::Result::Clean);
+        if (block.code_points() < static_cast<size_t>(kReleaseGilBytes)) {
+            scan_prompts(*engine.matcher, engine.fold, *tables, block, 0, block.size(), results_.data());
+        } else {
+            ScanPool& pool = pool_for(block);
+            pool.start(*engine.matcher, engine.fold, *tables, block, results_.data());
+            if (last < n_) {  // the next block, converted meanwhile
+                ahead_last_ = convert(last, engine.fold, *tables, blocks_[1]);
+                ahead_first_ = last;
+            }
+            WithoutGil unlocked;
+            pool.finish();
+        }
+        // Tables the scan found unfilled are filled here, the GIL held, and the prompt scanned again.
+        for (size_t i = 0; i < block.size(); ++i) {
+            if (results_[i] != Matcher::Result::NeedTables) continue;  // never an ASCII prompt read in place
+            tables->prepare(engine.fold, block.prompt(i), block.length(i));
+            results_[i] = engine.matcher->scan(block.prompt(i), block.length(i), engine.fold, *tables);
+        }
+        for (size_t i = first; i < last; ++i) {
+            Matcher::Result r = results_[i - first];
+            answer(i, r == Matcher::Result::Hit ? true
+                      : r == Matcher::Result::Clean ? false
+                                                    : exact_verdict(st_, self_, item(i)));
+        }
+        return last;
     }
-    for (size_t i = first; i < last; ++i) {
-        Matcher::Result r = results[i - first];
-        answer(i, r == Matcher::Result::Hit ? true
-                  : r == Matcher::Result::Clean ? false
-                                                : exact_verdict(st, self, item(i)));
+
+    // The pool, started on first use with as many workers as the first
+    // big block gives work for (none when one thread is asked).
+    ScanPool& pool_for(const PromptBlock& block) {
+        if (!pool_) {
+            size_t useful = std::max<size_t>(1, block.code_points() / kMinCodePointsPerThread);
+            pool_ = std::make_unique<ScanPool>(std::min(threads_, useful) - 1);
+        }
+        return *pool_;
     }
-    if (last == first) raise_arg_type("text", "str", item(first));  // the block stopped at it
-    return last;
-}
+
+    static constexpr size_t kNone = ~size_t{0};
+
+    State& st_;
+    PyObject* self_;
+    PyObject* prompts_;
+    PyObject* out_;
+    const size_t threads_, n_;
+    PromptBlock blocks_[2];  // the block being scanned, and the one converted ahead
+    size_t ahead_first_ = kNone, ahead_last_ = 0;  // blocks_[1] holds prompts [ahead_first_, ahead_last_)
+    size_t limit_ = PromptBlock::kFirstCodePoints;  // of the next block converted
+    std::vector<Matcher::Result> results_;
+    std::unique_ptr<ScanPool> pool_;  // last: its workers are joined before the blocks and results go
+};
 
 Ref check_many(State& st, PyObject* self, Args<2>& a) {
     Ref prompts = prompt_snapshot(a.obj(0));
@@ -1401,8 +1465,7 @@ Ref check_many(State& st, PyObject* self, Args<2>& a) {
         }
         return out;
     }
-    PromptBlock block;
-    for (size_t i = 0; i < n;) i = check_block(st, self, prompts.get(), i, threads, out.get(), block);
+    BatchRun(st, self, prompts.get(), out.get(), threads).answer_all();
     return out;
 }
 
