@@ -68,8 +68,8 @@ public:
         size_ = static_cast<size_t>(n);
         Py_UCS4* buf = small_;
         if (size_ > kSmall) {
-            heap_.resize(size_);
-            buf = heap_.data();
+            heap_.reset(new Py_UCS4[size_]);  // not zero-filled: every code point is written
+            buf = heap_.get();
         }
         if (size_ && !PyUnicode_AsUCS4(text, buf, n, 0)) throw_error();
         data_ = buf;
@@ -81,7 +81,7 @@ public:
 private:
     static constexpr size_t kSmall = 512;
     Py_UCS4 small_[kSmall];
-    std::vector<Py_UCS4> heap_;
+    std::unique_ptr<Py_UCS4[]> heap_;
     const Py_UCS4* data_ = nullptr;
     size_t size_ = 0;
 };
@@ -958,7 +958,9 @@ private:
         uint8_t* const last_room = end - kGatherRoom;  // out may grow while it is at most this
         while (i < n && out <= last_room) {
             uint32_t c = text[i];
-            if (c < 0x80 && bulk_ascii) {  // a run of ASCII, most of many texts
+            // a run of ASCII, most of many texts; the basic plane's loop takes a
+            // few ASCII code points between others (the ", " of CJK text) for less
+            if (c < 0x80 && bulk_ascii && (i + 3 >= n || (text[i + 1] | text[i + 2] | text[i + 3]) < 0x80)) {
                 i = copy_ascii_run<kFolded>(text, i, n, out, last_room);
                 if (i == n || out > last_room) break;
                 c = text[i];
