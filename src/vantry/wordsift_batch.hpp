@@ -105,11 +105,12 @@ inline void scan_prompts(const Matcher& matcher, Fold fold, const CaseTables& ta
 // so that the calling thread can convert the next block (the GIL held) while
 // they scan this one. start() hands a block to the workers and returns at
 // once; finish() joins in scanning it and returns when every prompt of it is
-// answered. Prompts are taken a few at a time, so threads that get the
-// harder ones take fewer. Neither touches a Python object: the block, the
-// matcher and the tables must stay alive and unchanged until finish()
-// returns, which is called without the GIL. The destructor stops the
-// workers and joins them (a block still being scanned is left unfinished).
+// answered. Prompts are taken some code points' worth at a time, so
+// threads that get the harder ones take fewer. Neither touches a Python
+// object: the block, the matcher and the tables must stay alive and
+// unchanged until finish() returns, which is called without the GIL. The
+// destructor stops the workers and joins them (a block still being scanned
+// is left unfinished).
 class ScanPool {
 public:
     // Up to `workers` threads besides the calling one; fewer when the system
@@ -158,7 +159,10 @@ public:
     }
 
 private:
-    static constexpr size_t kPromptsATake = 16;
+    // Code points of the prompts a thread takes at once (at least one
+    // prompt): enough work that handing the lock between threads costs
+    // little, little enough that the threads end a block close together.
+    static constexpr size_t kTake = 16384;
     static constexpr std::chrono::microseconds kSpin{200};
 
     struct Job {
@@ -176,7 +180,9 @@ private:
     bool scan_some(std::unique_lock<std::mutex>& lock) {
         if (!work_left()) return false;
         Job job = job_;
-        size_t first = next_, last = std::min(job.block->size(), first + kPromptsATake);
+        const PromptBlock& block = *job.block;
+        size_t first = next_, last = first + 1;
+        while (last < block.size() && block.code_points_before(last) - block.code_points_before(first) < kTake) ++last;
         next_ = last;
         lock.unlock();
         std::exception_ptr error;
