@@ -1012,7 +1012,7 @@ bool ascii_screen_any(State& st, const screen::Screen& sc, PyObject* text, bool&
     std::unique_ptr<uint8_t[]> heap;
     uint8_t* out = n <= sizeof small ? small : (heap.reset(new uint8_t[n]), heap.get());
     size_t units = 0;
-    if (!screen::normalise_ascii(classes, ascii, n, out, units)) return false;
+    if (!screen::normalise_ascii(classes, st.image_tables->ascii_alnum_words(), ascii, n, out, units)) return false;
     decided = true;
     return sc.plain().scan_ascii(out, units, false) == Matcher::Result::Hit;
 }

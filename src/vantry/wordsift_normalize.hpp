@@ -97,6 +97,10 @@ public:
 
     // The class of each byte (kAsciiOther from 0x80 on), or null while the first block is not filled.
     const uint8_t* ascii_classes() const { return blocks_[0] ? ascii_classes_.data() : nullptr; }
+    // Whether the ASCII word units are exactly the letters and digits, a
+    // letter's its lower case: then normalise_ascii copies words eight bytes
+    // at a time.
+    bool ascii_alnum_words() const { return ascii_alnum_words_; }
 
     // Fills every block the code points need.
     void prepare(const Py_UCS4* text, size_t n) {
@@ -203,6 +207,12 @@ private:
                                 : (kind == Kind::Cjk || unit >= 0x80) ? kAsciiOther  // CJK gaps follow other rules
                                                                       : static_cast<uint8_t>(unit);
         }
+        ascii_alnum_words_ = true;
+        for (uint32_t c = 0; c < 0x80; ++c) {
+            bool alnum = (c >= '0' && c <= '9') || ((c | 0x20) >= 'a' && (c | 0x20) <= 'z');
+            uint8_t image = alnum && c >= 'A' ? static_cast<uint8_t>(c | 0x20) : static_cast<uint8_t>(c);
+            if (alnum ? ascii_classes_[c] != image : ascii_classes_[c] < kAsciiSeparator) ascii_alnum_words_ = false;
+        }
     }
 
     static constexpr size_t kBlocks = 0x110000 >> 8;
@@ -219,6 +229,7 @@ private:
     std::vector<std::unique_ptr<Block>> blocks_;
     std::vector<const Block*> table_;
     std::array<uint8_t, 0x100> ascii_classes_{};
+    bool ascii_alnum_words_ = false;
     std::unordered_map<uint32_t, Units> step_memo_;
     std::unordered_map<uint32_t, std::pair<Py_UCS4, Py_UCS4>> category_memo_;
 };
@@ -312,14 +323,36 @@ Outcome normalise(const ImageTables& tables, const Py_UCS4* text, size_t n, Sink
     return Outcome::Done;
 }
 
+// Copies the run of letters and digits from text[i] on, lower-cased, to
+// `p`, eight at a time while eight bytes are left; returns where it stopped
+// (the run's end, or short of eight bytes before n). Writes 8 bytes where it
+// keeps fewer, no further than it reads.
+inline size_t copy_alnum_words(const uint8_t* text, size_t i, size_t n, uint8_t*& p) {
+    constexpr uint64_t kOnes = 0x0101010101010101ull, kHigh = kOnes * 0x80;
+    // the high bit of each byte (all below 0x80) within [lo, hi]
+    auto within = [](uint64_t w, uint8_t lo, uint8_t hi) { return (w + kOnes * (0x80 - lo)) & ~(w + kOnes * (0x7F - hi)) & kHigh; };
+    for (; i + 8 <= n; i += 8, p += 8) {
+        uint64_t w = load_le64(text + i);
+        uint64_t word = within(w | kOnes * 0x20, 'a', 'z') | within(w, '0', '9');
+        store_le64(p, ascii_lower8(w));
+        if (uint64_t other = ~word & kHigh) {
+            size_t kept = static_cast<size_t>(__builtin_ctzll(other)) / 8;
+            p += kept;
+            return i + kept;
+        }
+    }
+    return i;
+}
+
 // The normalised form of an ASCII text, a run at a time, through the
 // tables' ASCII classes: what normalise gives when every code point has a
 // one-unit ASCII image. Between runs of units, a gap with a space is kept
 // unless both its neighbours stand alone: the unit before it when its run
 // is one unit long, the unit after it when the code point after that is no
 // unit. Writes at most n bytes to `out`; false, with `out` undefined, on a
-// byte this cannot take.
-inline bool normalise_ascii(const uint8_t* classes, const uint8_t* text, size_t n, uint8_t* out, size_t& size) {
+// byte this cannot take. `alnum_words`: as ImageTables::ascii_alnum_words().
+inline bool normalise_ascii(const uint8_t* classes, bool alnum_words, const uint8_t* text, size_t n, uint8_t* out,
+                            size_t& size) {
     auto class_of = [&](size_t i) { return classes[text[i]]; };
     uint8_t* p = out;
     size_t i = 0;
@@ -337,7 +370,9 @@ inline bool normalise_ascii(const uint8_t* classes, const uint8_t* text, size_t 
             bool alone = i + 1 == n || class_of(i + 1) >= ImageTables::kAsciiSeparator;
             if (!(last_alone && alone)) *p++ = kGapMarker;
         }
-        for (*p++ = v, ++i; i < n && (v = class_of(i)) < ImageTables::kAsciiSeparator; ++i) *p++ = v;
+        *p++ = v, ++i;
+        if (alnum_words) i = copy_alnum_words(text, i, n, p);
+        for (; i < n && (v = class_of(i)) < ImageTables::kAsciiSeparator; ++i) *p++ = v;
         last_alone = i - start == 1;
         has_unit = true;
     }
