@@ -33,7 +33,7 @@ public:
     bool full() const { return size() >= kMaxPrompts || work_ >= limit_; }
     // Code points of all prompts, and of those before prompt i.
     size_t code_points() const { return work_; }
-    size_t code_points_before(size_t i) const { return i < size() ? prompts_[i].before : work_; }
+    size_t code_points_before(size_t i) const { return prompts_[i].before; }
     // The ASCII bytes of prompt i read in place, or null when it is code points.
     const uint8_t* ascii(size_t i) const { return prompts_[i].ascii; }
     const Py_UCS4* prompt(size_t i) const { return text_.get() + prompts_[i].start; }

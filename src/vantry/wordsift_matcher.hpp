@@ -363,15 +363,18 @@ inline uint32_t load_le32(const uint8_t* p) {
            static_cast<uint32_t>(p[3]) << 24;
 }
 
-// ASCII lower-casing of each byte of a word of ASCII bytes (all below 0x80,
-// so no sum carries into the next byte).
-inline uint64_t ascii_lower8(uint64_t w) {
+// The high bit of each byte of a word of ASCII bytes (all below 0x80, so
+// no sum carries into the next byte) that lies within [lo, hi].
+inline uint64_t ascii_within8(uint64_t w, uint8_t lo, uint8_t hi) {
     constexpr uint64_t kOnes = 0x0101010101010101ull;
-    uint64_t at_least_a = w + kOnes * (0x80 - 'A');
-    uint64_t past_z = w + kOnes * (0x80 - 'Z' - 1);
-    uint64_t upper = at_least_a & ~past_z & (kOnes * 0x80);
-    return w | (upper >> 2);
+    return (w + kOnes * (0x80 - lo)) & ~(w + kOnes * (0x7F - hi)) & (kOnes * 0x80);
 }
+
+// ASCII lower-casing of each byte of a word of ASCII bytes.
+inline uint64_t ascii_lower8(uint64_t w) { return w | (ascii_within8(w, 'A', 'Z') >> 2); }
+
+// The same for one byte.
+inline uint8_t ascii_lower(uint8_t b) { return (b >= 'A' && b <= 'Z') ? static_cast<uint8_t>(b + 32) : b; }
 
 inline void store_le32(uint8_t* p, uint32_t v) {
     for (unsigned k = 0; k < 4; ++k) p[k] = static_cast<uint8_t>(v >> (8 * k));
@@ -616,7 +619,7 @@ public:
                 for (unsigned k = 0; k < 8; ++k) out[i + k] = static_cast<uint8_t>(w >> (8 * k));
             }
         }
-        for (; i < n; ++i) out[i] = (lower && text[i] >= 'A' && text[i] <= 'Z') ? static_cast<uint8_t>(text[i] + 32) : text[i];
+        for (; i < n; ++i) out[i] = lower ? ascii_lower(text[i]) : text[i];
         occurrences_in(bytes.finish(n), n, ids);
     }
 
@@ -861,7 +864,7 @@ private:
     bool scan_bytes_as(const uint8_t* p, size_t n, bool last, uint32_t& s, size_t& done) const {
         auto byte = [&](size_t i) -> uint8_t {
             uint8_t b = p[i];
-            return (kLower && b >= 'A' && b <= 'Z') ? static_cast<uint8_t>(b + 32) : b;
+            return kLower ? ascii_lower(b) : b;
         };
         size_t i = 0;
         for (;;) {
@@ -1011,7 +1014,7 @@ private:
             store_le64(out, kFolded ? ascii_lower8(packed) : packed);
         for (; i < n && out <= last_room && text[i] < 0x80; ++i) {
             uint8_t b = static_cast<uint8_t>(text[i]);
-            *out++ = (kFolded && b >= 'A' && b <= 'Z') ? static_cast<uint8_t>(b + 32) : b;
+            *out++ = kFolded ? ascii_lower(b) : b;
         }
         return i;
     }

@@ -329,11 +329,9 @@ Outcome normalise(const ImageTables& tables, const Py_UCS4* text, size_t n, Sink
 // keeps fewer, no further than it reads.
 inline size_t copy_alnum_words(const uint8_t* text, size_t i, size_t n, uint8_t*& p) {
     constexpr uint64_t kOnes = 0x0101010101010101ull, kHigh = kOnes * 0x80;
-    // the high bit of each byte (all below 0x80) within [lo, hi]
-    auto within = [](uint64_t w, uint8_t lo, uint8_t hi) { return (w + kOnes * (0x80 - lo)) & ~(w + kOnes * (0x7F - hi)) & kHigh; };
     for (; i + 8 <= n; i += 8, p += 8) {
         uint64_t w = load_le64(text + i);
-        uint64_t word = within(w | kOnes * 0x20, 'a', 'z') | within(w, '0', '9');
+        uint64_t word = ascii_within8(w | kOnes * 0x20, 'a', 'z') | ascii_within8(w, '0', '9');
         store_le64(p, ascii_lower8(w));
         if (uint64_t other = ~word & kHigh) {
             size_t kept = static_cast<size_t>(__builtin_ctzll(other)) / 8;
