@@ -52,7 +52,7 @@ struct State : StateBase {
     PyObject *fast_path, *empty_text, *get, *keys, *read, *chunk_size, *bit_length;
     CaseTablesPtr tables;  // the interpreter's case rules, shared by every checker
     PyObject* str_lower = nullptr;
-    PyObject* str_isascii = nullptr;
+    AsciiTest str_isascii;
     // our own entry points, to call them directly when not overridden
     PyMethodDef *load_banned_def, *from_file_def, *build_engine_def, *build_automaton_def;
     PyMethodDef *has_banned_def, *find_matched_def, *default_words_def, *xor_def;
@@ -1670,7 +1670,7 @@ void exec(PyObject* module, State& st) {
     st.fast_path_type = st.keep(FastPathBox::make_type("vantry.wordsift._FastPath"));
     st.tables = CaseTables::create(st);
     st.str_lower = st.keep(getattr(reinterpret_cast<PyObject*>(&PyUnicode_Type), "lower"));
-    st.str_isascii = st.keep(getattr(reinterpret_cast<PyObject*>(&PyUnicode_Type), "isascii"));
+    st.str_isascii = AsciiTest(st.keep(getattr(reinterpret_cast<PyObject*>(&PyUnicode_Type), "isascii")));
     setup_screening(st);
 
     st.xor_def = function_def<State, kXor, xor_entry>();

@@ -50,7 +50,7 @@ public:
     Fold fold() const { return fold_; }
 
     // Appends the str `s` (the GIL held); `isascii` as ascii_in_place takes it.
-    void add(PyObject* s, const CaseTables& tables, PyObject* isascii) {
+    void add(PyObject* s, const CaseTables& tables, const AsciiTest& isascii) {
         size_t size = 0;
         if (const uint8_t* bytes = ascii_in_place(s, fold_, tables, isascii, size)) {
             prompts_.push_back({0, size, work_, bytes});

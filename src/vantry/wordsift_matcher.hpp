@@ -14,6 +14,7 @@
 #include <array>
 #include <atomic>
 #include <cstdint>
+#include <cstdlib>
 #include <cstring>
 #include <memory>
 #include <string>
@@ -26,6 +27,10 @@
 
 #ifdef __SSE2__
 #include <emmintrin.h>
+#endif
+#if defined(__x86_64__) && (defined(__GNUC__) || defined(__clang__))
+#include <immintrin.h>
+#define VANTRY_AVX2_SKIP 1
 #endif
 
 namespace wordsift {
@@ -399,14 +404,32 @@ inline bool pack_ascii8(const Py_UCS4* text, uint64_t& packed) {
     return any < 0x80;
 }
 
+// Whether scans may use AVX2: the CPU has it, and VANTRY_SIMD=0 (which
+// tests use to run the portable path) does not turn it off.
+inline bool avx2_allowed() {
+#ifdef VANTRY_AVX2_SKIP
+    static const bool allowed = [] {
+        __builtin_cpu_init();
+        const char* simd = std::getenv("VANTRY_SIMD");
+        return __builtin_cpu_supports("avx2") && !(simd && std::strcmp(simd, "0") == 0);
+    }();
+    return allowed;
+#else
+    return false;
+#endif
+}
+
 // Which text positions may begin a key, from the first four bytes there: a
 // hashed table of the keys' first four bytes, and for the rare keys shorter
 // than that a bitmap of their first three bytes (hashed) or two bytes
 // (exact; a one-byte key marks every pair it begins). A position it lets
-// through is tested again on its first eight bytes when only keys of eight
-// bytes or more may begin there (a common word shares its first four bytes
-// with a key more often than its first eight). A position it rejects begins
-// no key; one it accepts is confirmed by the trie.
+// through is tested again by the keys that may begin there: on its first
+// eight bytes for keys of eight bytes or more (a common word shares its
+// first four bytes with a key more often than its first eight), on its
+// fifth byte for keys of five to seven, on its exact four or three bytes
+// (hashed again, so a collision of the first table does not pass) for keys
+// of four or three. A position it rejects begins no key; one it accepts is
+// confirmed by the trie.
 class Prefilter {
 public:
     static constexpr size_t kWindow = 4;
@@ -433,8 +456,10 @@ public:
                 set(five_, hash8(window, bytes[4]));
             } else if (k.bytes.size() == 4) {
                 four_[slot(window)] |= kShortKey;
+                set(four_keys_, hash8(window, 0));
             } else if (k.bytes.size() == 3 && spread) {
-                for (uint32_t next = 0; next < 256; ++next) four_[slot(window | next << 24)] |= kShortKey;
+                for (uint32_t next = 0; next < 256; ++next) four_[slot(window | next << 24)] |= kThreeKey;
+                set(three_, hash(window & 0xFFFFFF));
             } else if (k.bytes.size() == 3) {
                 set(three_, hash(window & 0xFFFFFF));
                 short_keys_ = true;
@@ -452,6 +477,52 @@ public:
     // Nonzero when a key may begin at the window; the first test alone can
     // be OR-ed over several windows without a branch.
     uint8_t may_start_long(uint32_t window) const { return four_[slot(window)]; }
+
+#ifdef VANTRY_AVX2_SKIP
+    // The first test over sixteen windows a step, from i while i + 24 <= n
+    // (without short keys): the windows are shuffled out of the text, case
+    // folded and hashed eight to a vector, and the table bytes are read one
+    // by one (a gather instruction is slow on many CPUs). Returns the first
+    // position the test lets through, or the first of a step that was not
+    // taken. Only where the CPU has AVX2.
+    template <bool kLower>
+    __attribute__((target("avx2"))) bool first_pass_avx2(const uint8_t* p, size_t n, size_t& at) const {
+        const __m256i windows = _mm256_setr_epi8(0, 1, 2, 3, 1, 2, 3, 4, 2, 3, 4, 5, 3, 4, 5, 6,  //
+                                                 4, 5, 6, 7, 5, 6, 7, 8, 6, 7, 8, 9, 7, 8, 9, 10);
+        const __m256i multiplier = _mm256_set1_epi32(static_cast<int>(kMultiplier));
+        alignas(32) uint32_t slots[16];
+        size_t i = at;
+        for (; i + 24 <= n; i += 16) {
+            for (size_t half = 0; half < 2; ++half) {
+                __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + i + 8 * half));
+                __m256i t = _mm256_broadcastsi128_si256(bytes);
+                if (kLower) {
+                    __m256i upper = _mm256_and_si256(_mm256_cmpgt_epi8(t, _mm256_set1_epi8('A' - 1)),
+                                                     _mm256_cmpgt_epi8(_mm256_set1_epi8('Z' + 1), t));
+                    t = _mm256_or_si256(t, _mm256_and_si256(upper, _mm256_set1_epi8(0x20)));
+                }
+                __m256i hashed = _mm256_mullo_epi32(_mm256_shuffle_epi8(t, windows), multiplier);
+                _mm256_store_si256(reinterpret_cast<__m256i*>(slots + 8 * half),
+                                   _mm256_srli_epi32(hashed, 32 - kFourBits));
+            }
+            uint32_t may = 0;
+            for (uint32_t slot : slots) may |= four_[slot];
+            if (!may) continue;
+            for (size_t k = 0; k < 16; ++k)
+                if (four_[slots[k]] && second_test<kLower>(p + i + k)) return at = i + k, true;
+        }
+        return at = i, false;
+    }
+
+    // worth_walking at `p`, eight bytes there, lower-cased when kLower.
+    template <bool kLower>
+    bool second_test(const uint8_t* p) const {
+        uint64_t bytes = load_le64(p);
+        if (kLower) bytes = ascii_lower8(bytes);
+        uint32_t next = static_cast<uint32_t>(bytes >> 32);
+        return worth_walking(static_cast<uint32_t>(bytes), &next);
+    }
+#endif
     template <bool kShort>
     bool may_start(uint32_t window) const {
         if (may_start_long(window)) return true;
@@ -465,18 +536,21 @@ public:
     // begin there too.
     bool worth_walking(uint32_t window, const uint32_t* next) const {
         uint8_t kinds = four_[slot(window)];
-        if ((kinds & kShortKey) || !next) return true;
+        if (!next) return true;
+        if ((kinds & kShortKey) && test(four_keys_, hash8(window, 0))) return true;
+        if ((kinds & kThreeKey) && test(three_, hash(window & 0xFFFFFF))) return true;
         if ((kinds & kLongKey) && test(eight_, hash8(window, *next))) return true;
         if ((kinds & kMidKey) && test(five_, hash8(window, *next & 0xFF))) return true;
         return short_keys_ && (test(three_, hash(window & 0xFFFFFF)) || test(two_, window & 0xFFFF));
     }
 
 private:
-    // four_ entries: keys of 8 bytes and more, of 4 (or 3, spread), of 5 to 7
-    static constexpr uint8_t kLongKey = 1, kShortKey = 2, kMidKey = 4;
+    // four_ entries: keys of 8 bytes and more, of 4, of 5 to 7, of 3 (spread)
+    static constexpr uint8_t kLongKey = 1, kShortKey = 2, kMidKey = 4, kThreeKey = 8;
     using Bits = std::array<uint64_t, 1024>;  // 2^16 bits
-    static uint32_t hash(uint32_t window) { return (window * 0x9E3779B1u) >> 16; }
-    static uint32_t slot(uint32_t window) { return (window * 0x9E3779B1u) >> (32 - kFourBits); }
+    static constexpr uint32_t kMultiplier = 0x9E3779B1u;
+    static uint32_t hash(uint32_t window) { return (window * kMultiplier) >> 16; }
+    static uint32_t slot(uint32_t window) { return (window * kMultiplier) >> (32 - kFourBits); }
     static uint32_t hash8(uint32_t window, uint32_t next) {
         return static_cast<uint32_t>(((uint64_t{next} << 32 | window) * 0x9E3779B97F4A7C15ull) >> 48);
     }
@@ -486,8 +560,8 @@ private:
     // 2^17 entries: with a lexicon of a thousand keys about 1 % of them are
     // taken, so few windows of a clean text pass by a collision alone.
     static constexpr unsigned kFourBits = 17;
-    std::array<uint8_t, 1 << kFourBits> four_{};  // kLongKey | kShortKey | kMidKey, a byte an entry: one load a test
-    Bits three_{}, two_{}, five_{}, eight_{};
+    std::array<uint8_t, 1 << kFourBits> four_{};  // kLongKey | kShortKey | kMidKey | kThreeKey: one load a test
+    Bits three_{}, two_{}, five_{}, eight_{}, four_keys_{};
     bool short_keys_ = false;
 };
 
@@ -505,6 +579,7 @@ public:
         m->sigma_free_ = sigma_free;
         if (keep_texts) m->keep_texts(keys);
         m->prefilter_.build(keys);
+        m->avx2_ = avx2_allowed();
         m->mark_images_in_keys(keys);
         m->make_trie(keys);
         m->link_failures();
@@ -920,10 +995,14 @@ private:
         return prefilter_.worth_walking(window(i), i + 2 * Prefilter::kWindow <= n ? &next : nullptr);
     }
 
-    // The first position from i on where the prefilter lets a key begin, or
-    // one with fewer than a window's bytes left.
+    // The first position from i on where the prefilter lets a key begin (by
+    // its first test, or by both where AVX2 takes the steps), or one with
+    // fewer than a window's bytes left.
     template <bool kLower, bool kShort>
     size_t skip(const uint8_t* p, size_t n, size_t i) const {
+#ifdef VANTRY_AVX2_SKIP
+        if (!kShort && avx2_ && prefilter_.first_pass_avx2<kLower>(p, n, i)) return i;
+#endif
         for (; i + 12 <= n; i += 8) {  // the windows at i..i+7 lie in two overlapping words
             uint64_t a = load_le64(p + i), b = load_le64(p + i + 4);
             if (kLower) a = ascii_lower8(a), b = ascii_lower8(b);
@@ -1231,6 +1310,7 @@ private:
     std::vector<size_t> text_start_;
     std::vector<uint8_t> edge_byte_, hit_, depth_;  // depth_: in bytes, at most 255
     Prefilter prefilter_;
+    bool avx2_ = false;  // the first test may take sixteen windows a step
     std::vector<uint64_t> in_keys_;
     mutable std::array<ScanBlocks, 3> scan_blocks_{};  // by Fold
     bool sigma_free_ = true;  // no key holds σ or ς, so capital sigma may stand for either
@@ -1338,17 +1418,42 @@ constexpr size_t kScanWithoutGil = 64 * 1024;
 // Texts shorter than this are not asked whether they are ASCII: their copy costs less.
 constexpr Py_ssize_t kAskAsciiFrom = 16;
 
+// str.isascii(s), asked before a text is read in place because the UTF-8
+// form of a non-ASCII str is a copy cached on the object. The bound method
+// of a str is a builtin taking no arguments: its C function is called the
+// way the interpreter calls it, (s, NULL), which spares the call machinery
+// (most of the cost of asking). Where the running Python makes it some
+// other way, the unbound method is called.
+class AsciiTest {
+public:
+    // `unbound`: str.isascii, kept alive by the caller.
+    explicit AsciiTest(PyObject* unbound) : unbound_(unbound) {
+        Ref sample = check(PyUnicode_FromString("a"));
+        Ref bound = check(PyObject_GetAttrString(sample.get(), "isascii"));
+        if (PyCFunction_Check(bound.get()) && PyCFunction_GetFlags(bound.get()) == METH_NOARGS &&
+            PyCFunction_GetSelf(bound.get()) == sample.get())
+            direct_ = PyCFunction_GetFunction(bound.get());
+    }
+    AsciiTest() = default;
+
+    bool operator()(PyObject* s) const {
+        Ref answer = direct_ && PyUnicode_Check(s) ? check(direct_(s, nullptr)) : call(unbound_, s);
+        return truth(answer.get());
+    }
+
+private:
+    PyObject* unbound_ = nullptr;
+    PyCFunction direct_ = nullptr;
+};
+
 // The bytes of an ASCII text whose image under `fold` is itself or its
 // ASCII lower case, read in place (its UTF-8 form is its own storage), or
-// null for text to be read as code points. `isascii`: the unbound
-// str.isascii, asked because the UTF-8 form of a non-ASCII str is a copy
-// cached on the object.
-inline const uint8_t* ascii_in_place(PyObject* text, Fold fold, const CaseTables& tables, PyObject* isascii,
+// null for text to be read as code points.
+inline const uint8_t* ascii_in_place(PyObject* text, Fold fold, const CaseTables& tables, const AsciiTest& isascii,
                                      size_t& size) {
     Py_ssize_t length = PyUnicode_GetLength(text);
     if (length < 0) throw_error();
-    if (length < kAskAsciiFrom || (fold != Fold::Exact && !tables.ascii_lowers(fold)) ||
-        !truth(call(isascii, text).get()))
+    if (length < kAskAsciiFrom || (fold != Fold::Exact && !tables.ascii_lowers(fold)) || !isascii(text))
         return nullptr;
     Py_ssize_t n = 0;
     const char* utf8 = PyUnicode_AsUTF8AndSize(text, &n);
@@ -1361,7 +1466,7 @@ inline const uint8_t* ascii_in_place(PyObject* text, Fold fold, const CaseTables
 // every caller: ASCII text in place, other text as code points. Case tables
 // that code points need are filled (the GIL held) and the scan run again.
 inline Matcher::Result first_hit(const Matcher& matcher, PyObject* text, Fold fold, const CaseTablesPtr& shared,
-                                 PyObject* isascii) {
+                                 const AsciiTest& isascii) {
     CaseTables& tables = *shared;
     bool lower = fold != Fold::Exact;
     size_t size = 0;
@@ -1388,7 +1493,7 @@ inline Matcher::Result first_hit(const Matcher& matcher, PyObject* text, Fold fo
 // image allows. Case tables that code points need are filled and the search
 // run again.
 inline Matcher::Result all_occurrences(const Matcher& matcher, PyObject* text, Fold fold, CaseTables& tables,
-                                       PyObject* isascii, std::vector<uint32_t>& ids) {
+                                       const AsciiTest& isascii, std::vector<uint32_t>& ids) {
     size_t size = 0;
     if (const uint8_t* bytes = ascii_in_place(text, fold, tables, isascii, size)) {
         matcher.occurrences_ascii(bytes, size, fold != Fold::Exact, ids);
