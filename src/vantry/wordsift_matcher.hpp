@@ -482,9 +482,10 @@ public:
     // The first test over sixteen windows a step, from i while i + 24 <= n
     // (without short keys): the windows are shuffled out of the text, case
     // folded and hashed eight to a vector, and the table bytes are read one
-    // by one (a gather instruction is slow on many CPUs). Returns the first
-    // position the test lets through, or the first of a step that was not
-    // taken. Only where the CPU has AVX2.
+    // by one (a gather instruction is slow on many CPUs); a position it lets
+    // through takes the second test (worth_walking) at once. True with `at`
+    // the first position both let through; else false with `at` where the
+    // steps stopped. Only where the CPU has AVX2.
     template <bool kLower>
     __attribute__((target("avx2"))) bool first_pass_avx2(const uint8_t* p, size_t n, size_t& at) const {
         const __m256i windows = _mm256_setr_epi8(0, 1, 2, 3, 1, 2, 3, 4, 2, 3, 4, 5, 3, 4, 5, 6,  //
