@@ -515,6 +515,8 @@ public:
         return at = i, false;
     }
 
+#endif
+
     // worth_walking at `p`, eight bytes there, lower-cased when kLower.
     template <bool kLower>
     bool second_test(const uint8_t* p) const {
@@ -523,7 +525,6 @@ public:
         uint32_t next = static_cast<uint32_t>(bytes >> 32);
         return worth_walking(static_cast<uint32_t>(bytes), &next);
     }
-#endif
     template <bool kShort>
     bool may_start(uint32_t window) const {
         if (may_start_long(window)) return true;
@@ -988,12 +989,9 @@ private:
 
     template <bool kLower>
     bool worth_walking(const uint8_t* p, size_t n, size_t i) const {
-        auto window = [&](size_t at) {
-            uint32_t w = load_le32(p + at);
-            return kLower ? static_cast<uint32_t>(ascii_lower8(w)) : w;
-        };
-        uint32_t next = i + 2 * Prefilter::kWindow <= n ? window(i + Prefilter::kWindow) : 0;
-        return prefilter_.worth_walking(window(i), i + 2 * Prefilter::kWindow <= n ? &next : nullptr);
+        if (i + 2 * Prefilter::kWindow <= n) return prefilter_.second_test<kLower>(p + i);
+        uint32_t w = load_le32(p + i);
+        return prefilter_.worth_walking(kLower ? static_cast<uint32_t>(ascii_lower8(w)) : w, nullptr);
     }
 
     // The first position from i on where the prefilter lets a key begin (by
